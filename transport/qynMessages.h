@@ -1,0 +1,46 @@
+// The one table of fixed message texts. Every exception and log text that the system raises or
+// writes comes from here; code never retypes these strings in place. Texts with placeholders are
+// filled through QynFormat.
+#pragma once
+
+// STUN message and attribute codec
+inline constexpr const char* RS_InvalidHeaderFormat = "Invalid Header Format";
+inline constexpr const char* RS_AttributeNotFound = "Attribute %s not found.";
+inline constexpr const char* RS_InvalidAttributeFormat = "Invalid Attribute: %s Format";
+inline constexpr const char* RS_AttributeNameICMP = "ICMP";
+inline constexpr const char* RS_InvalidIPv4Text = "'%s' is not a valid IPv4 address";
+inline constexpr const char* RS_InvalidIPv6Text = "'%s' is not a valid IPv6 address";
+inline constexpr const char* RS_SoftwareName = "Qynwire 4.5.2";
+
+// TURN shared records
+inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
+
+// Socket layer
+inline constexpr const char* RS_SocketError = "Socket Error # %d\r\n%s";
+inline constexpr const char* RS_InvalidPortRange = "Invalid Port Range (%d - %d)";
+inline constexpr const char* RS_CanNotBindPortInRange = "Can not bind in port range (%d - %d)";
+inline constexpr const char* RS_CannotSetIPVersionWhenConnected = "Cannot change IPVersion when connected";
+inline constexpr const char* RS_IPVersionUnsupported = "The requested IPVersion / Address family is not supported.";
+inline constexpr const char* RS_InvalidIPv6Address = "%s is not a valid IPv6 address";
+inline constexpr const char* RS_MustUseOpenProxy = "You must use proxyOpen";
+inline constexpr const char* RS_ConnectTimeout = "Connect timed out.";
+inline constexpr const char* RS_ReadTimeout = "Read timed out.";
+inline constexpr const char* RS_ConnClosedGracefully = "Connection Closed Gracefully.";
+inline constexpr const char* RS_LogFileNameWhileOpen = "Unable to set Filename while log file is open.";
+inline constexpr const char* RS_SHA256NotAvailable = "SHA256 hashing is not available!";
+inline constexpr const char* RS_ThreadUnknownName = "IdThread (unknown)";
+inline constexpr const char* RS_TerminateAndWaitForFreeOnTerminate = "Cannot call TerminateAndWaitFor on FreeAndTerminate threads";
+inline constexpr const char* RS_ListenerThreadSuffix = " Listener #";
+
+// Component base
+inline constexpr const char* RS_ComponentVersion = "4.5.2";
+inline constexpr const char* RS_ListDuplicates = "List does not allow duplicates ($0%x)";
+inline constexpr const char* RS_LogRecvPrefix = "Recv ";
+inline constexpr const char* RS_LogSentPrefix = "Sent ";
+inline constexpr const char* RS_LogStatPrefix = "Stat ";
+
+// UDP server, UDP client and TCP client components (add below)
+
+// STUN server (add below)
+
+// STUN client (add below)
