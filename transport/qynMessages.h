@@ -31,6 +31,12 @@ inline constexpr const char* RS_SHA256NotAvailable = "SHA256 hashing is not avai
 inline constexpr const char* RS_ThreadUnknownName = "IdThread (unknown)";
 inline constexpr const char* RS_TerminateAndWaitForFreeOnTerminate = "Cannot call TerminateAndWaitFor on FreeAndTerminate threads";
 inline constexpr const char* RS_ListenerThreadSuffix = " Listener #";
+inline constexpr const char* RS_ClosedSocket = "Disconnected.";
+inline constexpr const char* RS_StatusResolving = "Resolving hostname %s.";
+inline constexpr const char* RS_StatusConnecting = "Connecting to %s.";
+inline constexpr const char* RS_StatusConnected = "Connected.";
+inline constexpr const char* RS_StatusDisconnecting = "Disconnecting.";
+inline constexpr const char* RS_StatusDisconnected = "Disconnected.";
 
 // Component base
 inline constexpr const char* RS_ComponentVersion = "4.5.2";
