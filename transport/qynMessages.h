@@ -11,6 +11,10 @@ inline constexpr const char* RS_AttributeNameICMP = "ICMP";
 inline constexpr const char* RS_InvalidIPv4Text = "'%s' is not a valid IPv4 address";
 inline constexpr const char* RS_InvalidIPv6Text = "'%s' is not a valid IPv6 address";
 inline constexpr const char* RS_SoftwareName = "Qynwire 4.5.2";
+inline constexpr const char* RS_AttributeValueTooLong = "Attribute %s: value of %d bytes is too long";
+inline constexpr const char* RS_MessageTooLong = "STUN message of %d attribute bytes is too long";
+inline constexpr const char* RS_InvalidAddressFamily = "Attribute %s: address family %d cannot be written";
+inline constexpr const char* RS_RandomGeneratorFailed = "The random generator failed";
 
 // TURN shared records
 inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
