@@ -1,0 +1,1485 @@
+#include "qynId_Sockets.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "qynMessages.h"
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// strerror_r comes in two flavours (GNU returns the text, XSI fills the buffer).
+[[maybe_unused]] const char* StrErrorResult(int aResult, const char* aBuffer) { return aResult == 0 ? aBuffer : "Unknown error"; }
+[[maybe_unused]] const char* StrErrorResult(const char* aResult, const char*) { return aResult; }
+
+std::string SystemErrorText(int aError) {
+  char buf[256];
+  buf[0] = '\0';
+  return StrErrorResult(strerror_r(aError, buf, sizeof buf), buf);
+}
+
+} // namespace
+
+EIdSocketError EIdSocketError::FromErrno(int aError) {
+  return EIdSocketError(aError, QynFormat(RS_SocketError, aError, SystemErrorText(aError)));
+}
+
+EIdSocketError EIdSocketError::FromResolver(int aGaiError, int aSavedErrno) {
+  if (aGaiError == EAI_SYSTEM && aSavedErrno != 0) return FromErrno(aSavedErrno);
+  return EIdSocketError(aGaiError, QynFormat(RS_SocketError, aGaiError, std::string(gai_strerror(aGaiError))));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Addresses
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+int FamilyOf(TIdIPVersion aIPVersion) { return aIPVersion == Id_IPv6 ? AF_INET6 : AF_INET; }
+
+std::string IPv6Text(const in6_addr& aAddr) {
+  char buf[48];
+  const uint8_t* b = aAddr.s6_addr;
+  std::snprintf(buf, sizeof buf, "%x:%x:%x:%x:%x:%x:%x:%x", (b[0] << 8) | b[1], (b[2] << 8) | b[3], (b[4] << 8) | b[5],
+                (b[6] << 8) | b[7], (b[8] << 8) | b[9], (b[10] << 8) | b[11], (b[12] << 8) | b[13], (b[14] << 8) | b[15]);
+  return buf;
+}
+
+std::string IPv4Text(const in_addr& aAddr) {
+  char buf[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &aAddr, buf, sizeof buf)) return std::string();
+  return buf;
+}
+
+// Text, port and family of a socket address.
+void FromSockAddr(const sockaddr_storage& aAddr, std::string& VIP, TIdPort& VPort, TIdIPVersion& VIPVersion) {
+  if (aAddr.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&aAddr);
+    VIP = IPv6Text(a->sin6_addr);
+    VPort = ntohs(a->sin6_port);
+    VIPVersion = Id_IPv6;
+  } else if (aAddr.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&aAddr);
+    VIP = IPv4Text(a->sin_addr);
+    VPort = ntohs(a->sin_port);
+    VIPVersion = Id_IPv4;
+  } else {
+    VIP.clear();
+    VPort = 0;
+  }
+}
+
+// Fills a socket address from an address literal of the family (empty text: all addresses).
+// False when the text is not such a literal.
+bool ParseLiteral(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr, socklen_t& VLen) {
+  std::memset(&VAddr, 0, sizeof VAddr);
+  if (aIPVersion == Id_IPv4) {
+    auto* a = reinterpret_cast<sockaddr_in*>(&VAddr);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(aPort);
+    VLen = sizeof(sockaddr_in);
+    if (aIP.empty()) {
+      a->sin_addr.s_addr = htonl(INADDR_ANY);
+      return true;
+    }
+    return inet_pton(AF_INET, aIP.c_str(), &a->sin_addr) == 1;
+  }
+  auto* a = reinterpret_cast<sockaddr_in6*>(&VAddr);
+  a->sin6_family = AF_INET6;
+  a->sin6_port = htons(aPort);
+  VLen = sizeof(sockaddr_in6);
+  if (aIP.empty()) {
+    a->sin6_addr = in6addr_any;
+    return true;
+  }
+  if (inet_pton(AF_INET6, aIP.c_str(), &a->sin6_addr) == 1) return true;
+  if (aIP.find('%') == std::string::npos) return false;
+  // A literal with a zone ("fe80::1%eth0"): let the resolver parse it, numerically only.
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(aIP.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
+  std::memcpy(a, res->ai_addr, std::min<size_t>(res->ai_addrlen, sizeof(sockaddr_in6)));
+  a->sin6_port = htons(aPort);
+  freeaddrinfo(res);
+  return true;
+}
+
+// As ParseLiteral, resolving a name for the family.
+socklen_t MakeSockAddr(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr) {
+  socklen_t len = 0;
+  if (ParseLiteral(aIP, aPort, aIPVersion, VAddr, len)) return len;
+  const std::string resolved = GStack().ResolveHost(aIP, aIPVersion);
+  if (!ParseLiteral(resolved, aPort, aIPVersion, VAddr, len)) throw EIdSocketError::FromErrno(EINVAL);
+  return len;
+}
+
+// A deadline in milliseconds; negative means none.
+class TDeadline {
+public:
+  explicit TDeadline(int aMSec) : FInfinite(aMSec < 0) {
+    if (!FInfinite) FEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMSec);
+  }
+  bool Infinite() const { return FInfinite; }
+  // Remaining milliseconds for poll(): -1 without limit, else >= 0 (rounded up).
+  int Remaining() const {
+    if (FInfinite) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(FEnd - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+  }
+  bool Expired() const { return !FInfinite && std::chrono::steady_clock::now() >= FEnd; }
+
+private:
+  bool FInfinite;
+  std::chrono::steady_clock::time_point FEnd{};
+};
+
+// Maps the layer's timeout conventions to poll's: negative -> without limit.
+int PollTimeout(int aMSec) { return aMSec < 0 ? -1 : aMSec; }
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Stack
+// ---------------------------------------------------------------------------------------------
+
+TIdStack& GStack() {
+  static TIdStack stack;
+  return stack;
+}
+
+void TIdStack::Probe() {
+  std::call_once(FProbeOnce, [this] {
+    for (int family : {AF_INET, AF_INET6}) {
+      int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      bool ok = fd >= 0;
+      if (ok) ::close(fd);
+      (family == AF_INET ? FSupportsIPv4 : FSupportsIPv6) = ok;
+    }
+  });
+}
+
+bool TIdStack::SupportsIPv4() {
+  Probe();
+  return FSupportsIPv4;
+}
+
+bool TIdStack::SupportsIPv6() {
+  Probe();
+  return FSupportsIPv6;
+}
+
+bool TIdStack::IsIP(const std::string& aText) const {
+  in_addr a;
+  return inet_pton(AF_INET, aText.c_str(), &a) == 1;
+}
+
+bool TIdStack::IsIPv6(const std::string& aText) const {
+  if (aText.find(':') == std::string::npos) return false;
+  sockaddr_storage ss;
+  socklen_t len;
+  return ParseLiteral(aText, 0, Id_IPv6, ss, len) && !aText.empty();
+}
+
+std::string TIdStack::MakeCanonicalIPv6Address(const std::string& aText) const {
+  if (aText.find(':') == std::string::npos) return std::string();
+  const size_t zone = aText.find('%');
+  const std::string addr = aText.substr(0, zone);
+  in6_addr a;
+  if (inet_pton(AF_INET6, addr.c_str(), &a) != 1) return std::string();
+  if (zone != std::string::npos && !IsIPv6(aText)) return std::string();
+  return IPv6Text(a) + (zone == std::string::npos ? std::string() : aText.substr(zone));
+}
+
+std::string TIdStack::ResolveHost(const std::string& aHost, TIdIPVersion aIPVersion) {
+  if (aIPVersion == Id_IPv4) {
+    if (IsIP(aHost)) return aHost;
+  } else {
+    if (IsIPv6(aHost)) return aHost;
+    // Names never contain ':', so such text can only be a broken IPv6 literal.
+    if (aHost.find(':') != std::string::npos) throw EIdInvalidIPv6Address(QynFormat(RS_InvalidIPv6Address, aHost));
+  }
+  addrinfo hints{};
+  hints.ai_family = FamilyOf(aIPVersion);
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  errno = 0;
+  const int rc = getaddrinfo(aHost.c_str(), nullptr, &hints, &res);
+  const int savedErrno = errno;
+  if (rc != 0) throw EIdSocketError::FromResolver(rc, savedErrno);
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> guard(res, freeaddrinfo);
+  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+    if (ai->ai_family != hints.ai_family || !ai->ai_addr) continue;
+    sockaddr_storage ss{};
+    std::memcpy(&ss, ai->ai_addr, std::min<size_t>(ai->ai_addrlen, sizeof ss));
+    std::string ip;
+    TIdPort port;
+    TIdIPVersion v;
+    FromSockAddr(ss, ip, port, v);
+    if (!ip.empty()) return ip;
+  }
+  throw EIdSocketError::FromResolver(EAI_NONAME, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket state and waits
+// ---------------------------------------------------------------------------------------------
+
+// One allocated socket with its eventfd. The descriptors are closed by the destructor, that is
+// when the handle has let go of the socket and the last operation using it has returned.
+struct TIdSocketState {
+  int Fd = -1;
+  int WakeFd = -1;
+  int Family = AF_INET;
+  TIdSocketType Type = Id_SOCK_DGRAM;
+  std::atomic<bool> Closed{false};
+
+  ~TIdSocketState() {
+    if (Fd >= 0) ::close(Fd);
+    if (WakeFd >= 0) ::close(WakeFd);
+  }
+  void Signal() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(WakeFd, &one, sizeof one);
+  }
+  void Drain() const {
+    uint64_t value;
+    [[maybe_unused]] ssize_t r = ::read(WakeFd, &value, sizeof value);
+  }
+};
+
+namespace {
+
+enum class TWaitResult { Ready, Timeout, Woken };
+
+// Waits for aEvents on the socket, up to aMSec (negative: without limit). A close always ends
+// the wait. A reader also ends on a Wakeup() and consumes it; a writer leaves wake-ups to the
+// readers and then watches the socket alone, in short slices so that a close is still seen.
+TWaitResult WaitOn(const TIdSocketState& aState, short aEvents, int aMSec, bool aReader) {
+  const TDeadline deadline(aMSec);
+  bool watchWake = true;
+  for (;;) {
+    if (aState.Closed.load()) return TWaitResult::Woken;
+    int timeout = deadline.Remaining();
+    if (!watchWake && (timeout < 0 || timeout > 50)) timeout = 50;
+    pollfd fds[2] = {{aState.Fd, aEvents, 0}, {aState.WakeFd, POLLIN, 0}};
+    const int r = ::poll(fds, watchWake ? 2 : 1, timeout);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      throw EIdSocketError::FromErrno(errno);
+    }
+    if (r == 0) {
+      if (deadline.Expired() || (timeout == 0 && !deadline.Infinite())) return TWaitResult::Timeout;
+      continue;
+    }
+    if (watchWake && fds[1].revents) {
+      if (aState.Closed.load()) return TWaitResult::Woken;
+      if (aReader) {
+        aState.Drain();
+        return TWaitResult::Woken;
+      }
+      watchWake = false;
+    }
+    if (fds[0].revents & POLLNVAL) throw EIdSocketError::FromErrno(EBADF);
+    if (fds[0].revents) return TWaitResult::Ready;
+  }
+}
+
+bool WouldBlock(int aError) { return aError == EAGAIN || aError == EWOULDBLOCK; }
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Socket handle
+// ---------------------------------------------------------------------------------------------
+
+TIdSocketHandle::TIdSocketHandle() = default;
+
+TIdSocketHandle::~TIdSocketHandle() { CloseSocket(); }
+
+std::shared_ptr<TIdSocketState> TIdSocketHandle::Current() const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  return FSocket;
+}
+
+std::shared_ptr<TIdSocketState> TIdSocketHandle::Require() const {
+  auto s = Current();
+  if (!s) throw EIdSocketError::FromErrno(EBADF);
+  return s;
+}
+
+void TIdSocketHandle::AllocateSocket(TIdSocketType aSocketType, int aProtocol) {
+  if (aSocketType != Id_SOCK_STREAM && aSocketType != Id_SOCK_DGRAM) throw EIdSocketError::FromErrno(ESOCKTNOSUPPORT);
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  CloseSocket();
+  auto state = std::make_shared<TIdSocketState>();
+  state->Family = FamilyOf(FIPVersion);
+  state->Type = aSocketType;
+  const int type = aSocketType == Id_SOCK_STREAM ? SOCK_STREAM : SOCK_DGRAM;
+  state->Fd = ::socket(state->Family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, aProtocol);
+  if (state->Fd < 0) {
+    const int e = errno;
+    if (e == EAFNOSUPPORT || e == EPFNOSUPPORT) throw EIdIPVersionUnsupported(RS_IPVersionUnsupported);
+    throw EIdSocketError::FromErrno(e);
+  }
+  state->WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (state->WakeFd < 0) throw EIdSocketError::FromErrno(errno);
+  int one = 1;
+  if (state->Family == AF_INET6 && ::setsockopt(state->Fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
+    throw EIdSocketError::FromErrno(errno);
+  if (aSocketType == Id_SOCK_STREAM) {
+    int noDelay = FUseNagle ? 0 : 1;
+    if (::setsockopt(state->Fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0) throw EIdSocketError::FromErrno(errno);
+  }
+  FSocket = std::move(state);
+}
+
+void TIdSocketHandle::Bind() {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  auto s = Require();
+  int reuse = FReuseSocket == rsTrue ? 1 : 0;
+  if (::setsockopt(s->Fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) throw EIdSocketError::FromErrno(errno);
+
+  auto tryBind = [&](TIdPort aPort) -> int {
+    sockaddr_storage ss;
+    const socklen_t len = MakeSockAddr(FIP, aPort, FIPVersion, ss);
+    return ::bind(s->Fd, reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : errno;
+  };
+
+  if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {
+    if (FClientPortMin > FClientPortMax)
+      throw EIdInvalidPortRange(QynFormat(RS_InvalidPortRange, static_cast<int>(FClientPortMin), static_cast<int>(FClientPortMax)));
+    bool bound = false;
+    for (int port = FClientPortMax; port >= FClientPortMin; --port) {
+      if (tryBind(static_cast<TIdPort>(port)) == 0) {
+        bound = true;
+        break;
+      }
+    }
+    if (!bound)
+      throw EIdCanNotBindPortInRange(QynFormat(RS_CanNotBindPortInRange, static_cast<int>(FClientPortMin), static_cast<int>(FClientPortMax)));
+  } else {
+    const int e = tryBind(FPort);
+    if (e != 0) throw EIdSocketError::FromErrno(e);
+  }
+  UpdateBindingLocal();
+}
+
+void TIdSocketHandle::CloseSocket() {
+  std::shared_ptr<TIdSocketState> s;
+  {
+    std::lock_guard<std::recursive_mutex> g(FLock);
+    s = std::move(FSocket);
+    FSocket.reset();
+  }
+  if (!s) return;
+  s->Closed.store(true);
+  // A stream socket is shut down at once, which also ends a send or receive of another thread
+  // in the kernel; the descriptor itself closes when its last user lets go.
+  if (s->Type == Id_SOCK_STREAM) ::shutdown(s->Fd, SHUT_RDWR);
+  s->Signal();
+}
+
+void TIdSocketHandle::Wakeup() {
+  auto s = Current();
+  if (s) s->Signal();
+}
+
+void TIdSocketHandle::SetPeer(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  FPeerIP = aIP;
+  FPeerPort = aPort;
+  FPeerIPVersion = aIPVersion;
+}
+
+void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, const TIdBytes& aBuffer) {
+  SendTo(aIP, aPort, aBuffer.data(), aBuffer.size(), aIPVersion);
+}
+
+void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* aData, size_t aLength, TIdIPVersion aIPVersion) {
+  auto s = Require();
+  if (FamilyOf(aIPVersion) != s->Family) throw EIdSocketError::FromErrno(EAFNOSUPPORT);
+  sockaddr_storage ss;
+  const socklen_t len = MakeSockAddr(aIP, aPort, aIPVersion, ss);
+  static const uint8_t empty = 0;
+  const void* data = aData ? aData : &empty;
+  const int sendTimeout = SendTimeout();
+  const TDeadline deadline(sendTimeout > 0 ? sendTimeout : -1);
+  for (;;) {
+    const ssize_t n = ::sendto(s->Fd, data, aLength, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&ss), len);
+    if (n >= 0) return;
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (!WouldBlock(e) && e != ENOBUFS) throw EIdSocketError::FromErrno(e);
+    const TWaitResult w = WaitOn(*s, POLLOUT, deadline.Remaining(), false);
+    if (w == TWaitResult::Timeout) throw EIdSocketError::FromErrno(ETIMEDOUT);
+    if (w == TWaitResult::Woken) throw EIdSocketError::FromErrno(ECANCELED);
+  }
+}
+
+int TIdSocketHandle::RecvFrom(TIdBytes& aBuffer, std::string& VIP, TIdPort& VPort, TIdIPVersion& VIPVersion, int aMSec) {
+  VIP.clear();
+  VPort = 0;
+  VIPVersion = IPVersion();
+  auto s = Require();
+  const TDeadline deadline(PollTimeout(aMSec));
+  uint8_t dummy = 0;
+  void* data = aBuffer.empty() ? &dummy : aBuffer.data();
+  const int flags = s->Type == Id_SOCK_DGRAM ? MSG_TRUNC : 0;
+  for (;;) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    const ssize_t n = ::recvfrom(s->Fd, data, aBuffer.size(), flags, reinterpret_cast<sockaddr*>(&ss), &len);
+    if (n >= 0) {
+      // MSG_TRUNC makes recvfrom return the datagram's real length: longer than the buffer
+      // means it did not fit, and the rest is lost.
+      if (static_cast<size_t>(n) > aBuffer.size()) throw EIdSocketError::FromErrno(EMSGSIZE);
+      FromSockAddr(ss, VIP, VPort, VIPVersion);
+      if (VIP.empty() && s->Type == Id_SOCK_STREAM) VIP = PeerIP();
+      return static_cast<int>(n);
+    }
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (!WouldBlock(e)) throw EIdSocketError::FromErrno(e);
+    if (aMSec == 0 || deadline.Expired()) return 0;
+    if (WaitOn(*s, POLLIN, deadline.Remaining(), true) != TWaitResult::Ready) return 0;
+  }
+}
+
+bool TIdSocketHandle::Readable(int aMSec) {
+  auto s = Current();
+  if (!s) return false;
+  return WaitOn(*s, POLLIN, PollTimeout(aMSec), true) == TWaitResult::Ready;
+}
+
+void TIdSocketHandle::Connect(int aMSec) {
+  std::shared_ptr<TIdSocketState> s;
+  sockaddr_storage ss;
+  socklen_t len;
+  {
+    std::lock_guard<std::recursive_mutex> g(FLock);
+    s = Require();
+    len = MakeSockAddr(FPeerIP, FPeerPort, FIPVersion, ss);
+  }
+  // The wait happens outside the handle's lock, so CloseSocket from another thread ends it.
+  if (::connect(s->Fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
+    const int e = errno;
+    if (e != EINPROGRESS && e != EINTR) throw EIdSocketError::FromErrno(e);
+    const TWaitResult w = WaitOn(*s, POLLOUT, aMSec > 0 ? aMSec : -1, true);
+    if (w == TWaitResult::Timeout) throw EIdConnectTimeout(RS_ConnectTimeout);
+    if (w == TWaitResult::Woken) throw EIdSocketError::FromErrno(ECANCELED);
+    int err = 0;
+    socklen_t errLen = sizeof err;
+    if (::getsockopt(s->Fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) throw EIdSocketError::FromErrno(errno);
+    if (err != 0) throw EIdSocketError::FromErrno(err);
+  }
+  UpdateBindingLocal();
+  UpdateBindingPeer();
+}
+
+void TIdSocketHandle::Disconnect() {
+  auto s = Current();
+  if (!s || s->Type != Id_SOCK_DGRAM) return;
+  sockaddr unspec{};
+  unspec.sa_family = AF_UNSPEC;
+  ::connect(s->Fd, &unspec, sizeof unspec);
+}
+
+size_t TIdSocketHandle::Send(const TIdBytes& aBuffer, size_t aOffset, size_t aLength) {
+  auto s = Require();
+  if (aOffset > aBuffer.size()) aOffset = aBuffer.size();
+  const size_t count = std::min(aLength, aBuffer.size() - aOffset);
+  static const uint8_t empty = 0;
+  const uint8_t* data = count ? aBuffer.data() + aOffset : &empty;
+  const int sendTimeout = SendTimeout();
+  const TDeadline deadline(sendTimeout > 0 ? sendTimeout : -1);
+  size_t sent = 0;
+  do {
+    const ssize_t n = ::send(s->Fd, data + sent, count - sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      if (s->Type == Id_SOCK_DGRAM) break;
+      continue;
+    }
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (!WouldBlock(e) && e != ENOBUFS) throw EIdSocketError::FromErrno(e);
+    const TWaitResult w = WaitOn(*s, POLLOUT, deadline.Remaining(), false);
+    if (w == TWaitResult::Timeout) throw EIdSocketError::FromErrno(ETIMEDOUT);
+    if (w == TWaitResult::Woken) throw EIdSocketError::FromErrno(ECANCELED);
+  } while (sent < count);
+  return sent;
+}
+
+int TIdSocketHandle::Receive(TIdBytes& aBuffer, int aMSec) {
+  auto s = Require();
+  if (aMSec == IdTimeoutDefault) {
+    const int rt = ReceiveTimeout();
+    aMSec = rt > 0 ? rt : -1;
+  }
+  if (s->Type == Id_SOCK_STREAM && aBuffer.empty()) throw EIdSocketError::FromErrno(EINVAL);
+  const TDeadline deadline(PollTimeout(aMSec));
+  uint8_t dummy = 0;
+  void* data = aBuffer.empty() ? &dummy : aBuffer.data();
+  const int flags = s->Type == Id_SOCK_DGRAM ? MSG_TRUNC : 0;
+  for (;;) {
+    const ssize_t n = ::recv(s->Fd, data, aBuffer.size(), flags);
+    if (n >= 0) {
+      if (static_cast<size_t>(n) > aBuffer.size()) throw EIdSocketError::FromErrno(EMSGSIZE);
+      return static_cast<int>(n);
+    }
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (!WouldBlock(e)) throw EIdSocketError::FromErrno(e);
+    if (aMSec == 0 || deadline.Expired()) return -1;
+    if (WaitOn(*s, POLLIN, deadline.Remaining(), true) != TWaitResult::Ready) return -1;
+  }
+}
+
+void TIdSocketHandle::SetSockOpt(int aLevel, int aOptName, int aValue) {
+  auto s = Current();
+  if (!s) return;
+  if (::setsockopt(s->Fd, aLevel, aOptName, &aValue, sizeof aValue) != 0) throw EIdSocketError::FromErrno(errno);
+}
+
+int TIdSocketHandle::GetSockOpt(int aLevel, int aOptName) {
+  auto s = Require();
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (::getsockopt(s->Fd, aLevel, aOptName, &value, &len) != 0) throw EIdSocketError::FromErrno(errno);
+  return value;
+}
+
+void TIdSocketHandle::SetBroadcastEnabled(bool aValue) { SetSockOpt(SOL_SOCKET, SO_BROADCAST, aValue ? 1 : 0); }
+
+void TIdSocketHandle::SetKeepAliveValues(bool aEnabled, int aTimeMS, int aIntervalMS) {
+  auto s = Current();
+  if (!s || s->Type != Id_SOCK_STREAM) return;
+  SetSockOpt(SOL_SOCKET, SO_KEEPALIVE, aEnabled ? 1 : 0);
+  if (!aEnabled) return;
+  SetSockOpt(IPPROTO_TCP, TCP_KEEPIDLE, std::max(1, aTimeMS / 1000));
+  SetSockOpt(IPPROTO_TCP, TCP_KEEPINTVL, std::max(1, aIntervalMS / 1000));
+}
+
+void TIdSocketHandle::SetLingerState(int aSeconds) {
+  auto s = Current();
+  if (!s || aSeconds < 0) return;
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = aSeconds;
+  if (::setsockopt(s->Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) throw EIdSocketError::FromErrno(errno);
+}
+
+void TIdSocketHandle::UpdateBindingLocal() {
+  auto s = Current();
+  if (!s) return;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getsockname(s->Fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) throw EIdSocketError::FromErrno(errno);
+  std::string ip;
+  TIdPort port = 0;
+  TIdIPVersion v = Id_IPv4;
+  FromSockAddr(ss, ip, port, v);
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  FIP = ip;
+  FPort = port;
+}
+
+void TIdSocketHandle::UpdateBindingPeer() {
+  auto s = Current();
+  if (!s) return;
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(s->Fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+    if (errno == ENOTCONN) return;
+    throw EIdSocketError::FromErrno(errno);
+  }
+  std::string ip;
+  TIdPort port = 0;
+  TIdIPVersion v = Id_IPv4;
+  FromSockAddr(ss, ip, port, v);
+  SetPeer(ip, port, v);
+}
+
+#define QYN_HANDLE_GET(Type, Name, Field)                  \
+  Type TIdSocketHandle::Name() const {                     \
+    std::lock_guard<std::recursive_mutex> g(FLock);        \
+    return Field;                                          \
+  }
+#define QYN_HANDLE_SET(Type, Name, Field)                  \
+  void TIdSocketHandle::Name(Type aValue) {                \
+    std::lock_guard<std::recursive_mutex> g(FLock);        \
+    Field = aValue;                                        \
+  }
+
+QYN_HANDLE_GET(std::string, IP, FIP)
+QYN_HANDLE_SET(const std::string&, SetIP, FIP)
+QYN_HANDLE_GET(TIdPort, Port, FPort)
+QYN_HANDLE_SET(TIdPort, SetPort, FPort)
+QYN_HANDLE_GET(TIdIPVersion, IPVersion, FIPVersion)
+QYN_HANDLE_GET(std::string, Name, FName)
+QYN_HANDLE_SET(const std::string&, SetName, FName)
+QYN_HANDLE_GET(std::string, PeerIP, FPeerIP)
+QYN_HANDLE_GET(TIdPort, PeerPort, FPeerPort)
+QYN_HANDLE_GET(TIdIPVersion, PeerIPVersion, FPeerIPVersion)
+QYN_HANDLE_GET(TIdReuseSocket, ReuseSocket, FReuseSocket)
+QYN_HANDLE_SET(TIdReuseSocket, SetReuseSocket, FReuseSocket)
+QYN_HANDLE_GET(TIdPort, ClientPortMin, FClientPortMin)
+QYN_HANDLE_SET(TIdPort, SetClientPortMin, FClientPortMin)
+QYN_HANDLE_GET(TIdPort, ClientPortMax, FClientPortMax)
+QYN_HANDLE_SET(TIdPort, SetClientPortMax, FClientPortMax)
+QYN_HANDLE_GET(bool, UseNagle, FUseNagle)
+QYN_HANDLE_GET(int, SendTimeout, FSendTimeout)
+QYN_HANDLE_SET(int, SetSendTimeout, FSendTimeout)
+QYN_HANDLE_GET(int, ReceiveTimeout, FReceiveTimeout)
+QYN_HANDLE_SET(int, SetReceiveTimeout, FReceiveTimeout)
+
+#undef QYN_HANDLE_GET
+#undef QYN_HANDLE_SET
+
+void TIdSocketHandle::SetIPVersion(TIdIPVersion aValue) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  if (aValue == FIPVersion) return;
+  if (FSocket) throw EIdCannotSetIPVersionWhenConnected(RS_CannotSetIPVersionWhenConnected);
+  FIPVersion = aValue;
+}
+
+void TIdSocketHandle::SetUseNagle(bool aValue) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  FUseNagle = aValue;
+  if (FSocket && FSocket->Type == Id_SOCK_STREAM) SetSockOpt(IPPROTO_TCP, TCP_NODELAY, aValue ? 0 : 1);
+}
+
+bool TIdSocketHandle::HandleAllocated() const { return Current() != nullptr; }
+
+int TIdSocketHandle::Handle() const {
+  auto s = Current();
+  return s ? s->Fd : -1;
+}
+
+TIdSocketType TIdSocketHandle::SocketType() const {
+  auto s = Current();
+  return s ? s->Type : Id_SOCK_UNKNOWN;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket handles
+// ---------------------------------------------------------------------------------------------
+
+TIdSocketHandle* TIdSocketHandles::Add() {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  auto h = std::make_unique<TIdSocketHandle>();
+  h->SetPort(FDefaultPort);
+  FItems.push_back(std::move(h));
+  return FItems.back().get();
+}
+
+TIdSocketHandle* TIdSocketHandles::Items(int aIndex) const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  if (aIndex < 0 || static_cast<size_t>(aIndex) >= FItems.size()) return nullptr;
+  return FItems[static_cast<size_t>(aIndex)].get();
+}
+
+int TIdSocketHandles::Count() const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  return static_cast<int>(FItems.size());
+}
+
+int TIdSocketHandles::IndexOf(const TIdSocketHandle* aHandle) const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  for (size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i].get() == aHandle) return static_cast<int>(i);
+  return -1;
+}
+
+void TIdSocketHandles::Delete(int aIndex) {
+  std::unique_ptr<TIdSocketHandle> gone;
+  {
+    std::lock_guard<std::recursive_mutex> g(FLock);
+    if (aIndex < 0 || static_cast<size_t>(aIndex) >= FItems.size()) return;
+    gone = std::move(FItems[static_cast<size_t>(aIndex)]);
+    FItems.erase(FItems.begin() + aIndex);
+  }
+}
+
+bool TIdSocketHandles::Remove(TIdSocketHandle* aHandle) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  const int i = IndexOf(aHandle);
+  if (i < 0) return false;
+  Delete(i);
+  return true;
+}
+
+void TIdSocketHandles::Clear() {
+  std::vector<std::unique_ptr<TIdSocketHandle>> gone;
+  {
+    std::lock_guard<std::recursive_mutex> g(FLock);
+    gone.swap(FItems);
+  }
+}
+
+std::vector<TIdSocketHandle*> TIdSocketHandles::ToVector() const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  std::vector<TIdSocketHandle*> out;
+  out.reserve(FItems.size());
+  for (const auto& h : FItems) out.push_back(h.get());
+  return out;
+}
+
+TIdPort TIdSocketHandles::DefaultPort() const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  return FDefaultPort;
+}
+
+void TIdSocketHandles::SetDefaultPort(TIdPort aValue) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  FDefaultPort = aValue;
+}
+
+// ---------------------------------------------------------------------------------------------
+// UDP listener thread
+// ---------------------------------------------------------------------------------------------
+
+TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandle& ABinding)
+    : TIdThread(true, true, std::string()), FServer(AServer), FBinding(ABinding), FAcceptWait(AServer.AcceptWait()) {}
+
+TIdUDPListenerThread::~TIdUDPListenerThread() { Shutdown(); }
+
+void TIdUDPListenerThread::WakeUp() { FBinding.Wakeup(); }
+
+void TIdUDPListenerThread::Run() {
+  if (Stopped()) return;
+  if (!FBinding.HandleAllocated()) {
+    // Nothing to read until the socket is made again; wait without spinning.
+    SleepFor(std::max(1, AcceptWait()));
+    return;
+  }
+  if (!FBinding.Readable(AcceptWait())) return;
+  if (Stopped()) return;
+  try {
+    FBuffer.resize(static_cast<size_t>(std::max(0, FServer.BufferSize())));
+    std::string ip;
+    TIdPort port = 0;
+    TIdIPVersion version = Id_IPv4;
+    const int count = FBinding.RecvFrom(FBuffer, ip, port, version, 0);
+    if (ip.empty()) return; // nothing there after all (the wait was woken or the socket closed)
+    FBuffer.resize(static_cast<size_t>(count));
+    FBinding.SetPeer(ip, port, version);
+    UDPRead();
+    // Nothing below may touch the binding: a handler may have stopped this listener and the
+    // binding may be gone by now.
+  } catch (const Exception& E) {
+    if (Stopped()) return; // the socket was closed by a stop: nothing worth reporting
+    FCurrentException = E.Message();
+    FCurrentExceptionClass = E.ClassName();
+    UDPException();
+  } catch (const std::exception& E) {
+    if (Stopped()) return;
+    FCurrentException = E.what();
+    FCurrentExceptionClass = "Exception";
+    UDPException();
+  }
+}
+
+void TIdUDPListenerThread::UDPRead() {
+  if (FServer.ThreadedEvent()) {
+    FServer.DoUDPRead(this, FBuffer, &FBinding);
+  } else {
+    Synchronize([this] { FServer.DoUDPRead(this, FBuffer, &FBinding); });
+  }
+}
+
+void TIdUDPListenerThread::UDPException() {
+  // A failing exception handler must not end the listener.
+  try {
+    if (FServer.ThreadedEvent()) {
+      FServer.DoUDPException(this, &FBinding, FCurrentException, FCurrentExceptionClass);
+    } else {
+      Synchronize([this] { FServer.DoUDPException(this, &FBinding, FCurrentException, FCurrentExceptionClass); });
+    }
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// UDP server
+// ---------------------------------------------------------------------------------------------
+
+TIdUDPServer::TIdUDPServer() = default;
+
+TIdUDPServer::~TIdUDPServer() {
+  try {
+    Deactivate();
+  } catch (...) {
+  }
+}
+
+bool TIdUDPServer::Active() const { return FCurrentBinding.load() != nullptr; }
+
+void TIdUDPServer::SetActive(bool aValue) {
+  if (aValue) Activate();
+  else Deactivate();
+}
+
+TIdSocketHandle* TIdUDPServer::Binding() {
+  if (!Active()) Activate();
+  return FCurrentBinding.load();
+}
+
+std::string TIdUDPServer::Name() const {
+  std::lock_guard<std::mutex> g(FNameLock);
+  return FName;
+}
+
+void TIdUDPServer::SetName(const std::string& aValue) {
+  std::lock_guard<std::mutex> g(FNameLock);
+  FName = aValue;
+}
+
+void TIdUDPServer::SetBroadcastEnabled(bool aValue) {
+  FBroadcastEnabled.store(aValue);
+  if (!Active()) return;
+  for (TIdSocketHandle* b : FBindings.ToVector())
+    if (b->HandleAllocated()) b->SetBroadcastEnabled(aValue);
+}
+
+void TIdUDPServer::DoBeforeBind(TIdSocketHandle* AHandle) {
+  if (OnBeforeBind) OnBeforeBind(AHandle);
+}
+
+void TIdUDPServer::DoAfterBind() {
+  if (OnAfterBind) OnAfterBind(this);
+}
+
+void TIdUDPServer::DoUDPRead(TIdUDPListenerThread* AThread, const TIdBytes& AData, TIdSocketHandle* ABinding) {
+  if (OnUDPRead) OnUDPRead(AThread, AData, ABinding);
+}
+
+void TIdUDPServer::DoUDPException(TIdUDPListenerThread* AThread, TIdSocketHandle* ABinding, const std::string& AMessage,
+                                  const std::string& AExceptionClass) {
+  if (OnUDPException) OnUDPException(AThread, ABinding, AMessage, AExceptionClass);
+}
+
+std::unique_ptr<TIdUDPListenerThread> TIdUDPServer::MakeListener(TIdSocketHandle& ABinding, const std::string& AName) {
+  std::unique_ptr<TIdUDPListenerThread> t = ThreadClass ? ThreadClass(*this, ABinding) : nullptr;
+  if (!t) t = std::make_unique<TIdUDPListenerThread>(*this, ABinding);
+  t->SetName(AName);
+  return t;
+}
+
+void TIdUDPServer::Activate() {
+  std::lock_guard<std::recursive_mutex> active(FActiveLock);
+  if (Active()) return;
+
+  std::vector<TIdSocketHandle*> bindings = FBindings.ToVector();
+  bool secondAdded = false;
+  if (bindings.empty()) {
+    TIdSocketHandle* first = FBindings.Add();
+    first->SetIPVersion(IPVersion());
+    const bool other = IPVersion() == Id_IPv4 ? GStack().SupportsIPv6() : GStack().SupportsIPv4();
+    if (other) {
+      TIdSocketHandle* second = FBindings.Add();
+      second->SetIPVersion(IPVersion() == Id_IPv4 ? Id_IPv6 : Id_IPv4);
+      secondAdded = true;
+    }
+    bindings = FBindings.ToVector();
+  }
+
+  // Allocate and bind every binding; on failure close what was opened, in reverse order.
+  std::vector<TIdSocketHandle*> opened;
+  try {
+    for (size_t i = 0; i < bindings.size(); ++i) {
+      TIdSocketHandle* b = bindings[i];
+      // With an ephemeral default port the two families of the dual-stack pair share the port
+      // the first one got.
+      const bool samePort = secondAdded && i == 1 && b->Port() == 0;
+      if (samePort) b->SetPort(bindings[0]->Port());
+      b->AllocateSocket(Id_SOCK_DGRAM);
+      opened.push_back(b);
+      if (ReuseSocket() != rsOSDependent) b->SetReuseSocket(ReuseSocket());
+      DoBeforeBind(b);
+      try {
+        b->Bind();
+      } catch (const EIdSocketError& E) {
+        if (!samePort || E.LastError() != EADDRINUSE) throw;
+        // The other family's port is taken by someone else: any port will do here.
+        b->SetPort(0);
+        b->Bind();
+      }
+    }
+    DoAfterBind();
+  } catch (...) {
+    for (auto it = opened.rbegin(); it != opened.rend(); ++it) (*it)->CloseSocket();
+    throw;
+  }
+
+  // One listener per binding, named by position.
+  std::vector<std::unique_ptr<TIdUDPListenerThread>> made;
+  try {
+    const std::string name = Name();
+    for (size_t i = 0; i < bindings.size(); ++i)
+      made.push_back(MakeListener(*bindings[i], name + RS_ListenerThreadSuffix + std::to_string(i + 1)));
+  } catch (...) {
+    made.clear(); // never started: nothing to join
+    for (auto it = opened.rbegin(); it != opened.rend(); ++it) (*it)->CloseSocket();
+    throw;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+    for (auto& t : made) FThreads.push_back(std::move(t));
+    FCurrentBinding.store(bindings.front());
+  }
+  try {
+    std::vector<TIdUDPListenerThread*> threads;
+    {
+      std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+      for (auto& t : FThreads) threads.push_back(t.get());
+    }
+    for (TIdUDPListenerThread* t : threads) t->Start();
+    if (BroadcastEnabled())
+      for (TIdSocketHandle* b : bindings) b->SetBroadcastEnabled(true);
+  } catch (...) {
+    Deactivate();
+    throw;
+  }
+}
+
+void TIdUDPServer::Deactivate() {
+  std::vector<std::unique_ptr<TIdUDPListenerThread>> threads;
+  {
+    std::lock_guard<std::recursive_mutex> active(FActiveLock);
+    {
+      std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+      threads.swap(FThreads);
+      FCurrentBinding.store(nullptr);
+    }
+    // Stop every listener and close its socket first (both end a pending wait at once), and
+    // close the sockets of bindings without a listener too; the joins come after the locks are
+    // released, because a listener's handler may need them.
+    for (auto& t : threads) t->Terminate();
+    for (TIdSocketHandle* b : FBindings.ToVector()) b->CloseSocket();
+  }
+  JoinListeners(threads);
+}
+
+void TIdUDPServer::JoinListeners(std::vector<std::unique_ptr<TIdUDPListenerThread>>& aThreads) {
+  for (auto& t : aThreads) {
+    if (!t) continue;
+    if (t.get() == TIdThread::Current()) {
+      // Stopped from inside its own handler: it cannot wait for itself, so it frees itself when
+      // its pass returns (the library joins it later).
+      if (t->SetFreeOnTerminate(true)) t.release();
+      continue;
+    }
+    t->WaitFor();
+    t.reset();
+  }
+  aThreads.clear();
+}
+
+bool TIdUDPServer::StartListener(TIdSocketHandle* ABinding) {
+  if (!ABinding) return false;
+  std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+  if (!Active()) return false;
+  if (FBindings.IndexOf(ABinding) < 0) return false;
+  for (auto& t : FThreads)
+    if (t->Binding() == ABinding) return false;
+  FThreads.push_back(MakeListener(*ABinding, Name() + RS_ListenerThreadSuffix + std::to_string(ABinding->Port())));
+  try {
+    FThreads.back()->Start();
+  } catch (...) {
+    FThreads.pop_back();
+    throw;
+  }
+  return true;
+}
+
+bool TIdUDPServer::StopListener(TIdSocketHandle* ABinding) {
+  std::vector<std::unique_ptr<TIdUDPListenerThread>> gone;
+  {
+    std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+    for (auto it = FThreads.begin(); it != FThreads.end(); ++it) {
+      if ((*it)->Binding() == ABinding) {
+        gone.push_back(std::move(*it));
+        FThreads.erase(it);
+        break;
+      }
+    }
+    if (!gone.empty() && FCurrentBinding.load() == ABinding)
+      FCurrentBinding.store(FThreads.empty() ? nullptr : FThreads.front()->Binding());
+    if (!gone.empty()) gone.front()->Terminate();
+  }
+  if (gone.empty()) return false;
+  ABinding->CloseSocket();
+  JoinListeners(gone);
+  return true;
+}
+
+TIdUDPListenerThread* TIdUDPServer::ListenerOf(const TIdSocketHandle* ABinding) const {
+  std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+  for (auto& t : FThreads)
+    if (t->Binding() == ABinding) return t.get();
+  return nullptr;
+}
+
+int TIdUDPServer::ListenerCount() const {
+  std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+  return static_cast<int>(FThreads.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// UDP client
+// ---------------------------------------------------------------------------------------------
+
+TIdUDPClient::TIdUDPClient() = default;
+
+TIdUDPClient::~TIdUDPClient() {
+  std::lock_guard<std::mutex> g(FBindingLock);
+  if (FBinding) FBinding->CloseSocket();
+}
+
+#define QYN_PROP_GET(Class, Type, Name, Field)   \
+  Type Class::Name() const {                     \
+    std::lock_guard<std::mutex> g(FPropLock);    \
+    return Field;                                \
+  }
+#define QYN_PROP_SET(Class, Type, Name, Field)   \
+  void Class::Name(Type aValue) {                \
+    std::lock_guard<std::mutex> g(FPropLock);    \
+    Field = aValue;                              \
+  }
+
+QYN_PROP_GET(TIdUDPClient, std::string, Host, FHost)
+QYN_PROP_GET(TIdUDPClient, TIdPort, Port, FPort)
+QYN_PROP_GET(TIdUDPClient, TIdIPVersion, IPVersion, FIPVersion)
+QYN_PROP_GET(TIdUDPClient, std::string, BoundIP, FBoundIP)
+QYN_PROP_SET(TIdUDPClient, const std::string&, SetBoundIP, FBoundIP)
+QYN_PROP_GET(TIdUDPClient, TIdPort, BoundPort, FBoundPort)
+QYN_PROP_SET(TIdUDPClient, TIdPort, SetBoundPort, FBoundPort)
+QYN_PROP_GET(TIdUDPClient, TIdPort, BoundPortMin, FBoundPortMin)
+QYN_PROP_SET(TIdUDPClient, TIdPort, SetBoundPortMin, FBoundPortMin)
+QYN_PROP_GET(TIdUDPClient, TIdPort, BoundPortMax, FBoundPortMax)
+QYN_PROP_SET(TIdUDPClient, TIdPort, SetBoundPortMax, FBoundPortMax)
+
+void TIdUDPClient::SetHost(const std::string& aValue) {
+  if (Connected()) Disconnect();
+  std::lock_guard<std::mutex> g(FPropLock);
+  FHost = aValue;
+}
+
+void TIdUDPClient::SetPort(TIdPort aValue) {
+  if (Connected()) Disconnect();
+  std::lock_guard<std::mutex> g(FPropLock);
+  FPort = aValue;
+}
+
+void TIdUDPClient::SetIPVersion(TIdIPVersion aValue) {
+  if (Connected()) Disconnect();
+  std::lock_guard<std::mutex> g(FPropLock);
+  FIPVersion = aValue;
+}
+
+void TIdUDPClient::CheckProxy() const {
+  if (FTransparentProxy.Enabled) throw EIdMustUseOpenProxy(RS_MustUseOpenProxy);
+}
+
+TIdSocketHandle* TIdUDPClient::Binding() {
+  std::lock_guard<std::mutex> g(FBindingLock);
+  if (!FBinding) FBinding = std::make_unique<TIdSocketHandle>();
+  if (!FBinding->HandleAllocated()) {
+    FBinding->SetIPVersion(IPVersion());
+    FBinding->AllocateSocket(Id_SOCK_DGRAM);
+    try {
+      FBinding->SetIP(BoundIP());
+      FBinding->SetPort(BoundPort());
+      FBinding->SetClientPortMin(BoundPortMin());
+      FBinding->SetClientPortMax(BoundPortMax());
+      FBinding->Bind();
+    } catch (...) {
+      FBinding->CloseSocket();
+      throw;
+    }
+  }
+  return FBinding.get();
+}
+
+void TIdUDPClient::Connect() {
+  if (Connected()) Disconnect();
+  CheckProxy();
+  const std::string host = Host();
+  const TIdIPVersion version = IdIPVersionOfText(host) == Id_IPv6 ? Id_IPv6 : IPVersion();
+  std::string ip = host;
+  if (GStack().MakeCanonicalIPv6Address(host).empty() && !GStack().IsIP(host)) ip = GStack().ResolveHost(host, version);
+  TIdSocketHandle* b = Binding();
+  b->SetPeer(ip, Port(), version);
+  b->Connect();
+  FConnected.store(true);
+  if (OnConnected) OnConnected(this);
+}
+
+void TIdUDPClient::Disconnect() {
+  if (!FConnected.exchange(false)) return;
+  {
+    std::lock_guard<std::mutex> g(FBindingLock);
+    if (FBinding) FBinding->Disconnect();
+  }
+  if (OnDisconnected) OnDisconnected(this);
+}
+
+void TIdUDPClient::SendBuffer(const TIdBytes& aBuffer) {
+  CheckProxy();
+  if (Connected()) {
+    Binding()->Send(aBuffer);
+    return;
+  }
+  const TIdIPVersion version = IPVersion();
+  Binding()->SendTo(GStack().ResolveHost(Host(), version), Port(), version, aBuffer);
+}
+
+void TIdUDPClient::SendBuffer(const std::string& aHost, TIdPort aPort, const TIdBytes& aBuffer) {
+  SendBuffer(aHost, aPort, aBuffer, IPVersion());
+}
+
+void TIdUDPClient::SendBuffer(const std::string& aHost, TIdPort aPort, const TIdBytes& aBuffer, TIdIPVersion aIPVersion) {
+  CheckProxy();
+  Binding()->SendTo(GStack().ResolveHost(aHost, aIPVersion), aPort, aIPVersion, aBuffer);
+}
+
+int TIdUDPClient::ReceiveBuffer(TIdBytes& aBuffer, int aMSec, std::string& VPeerIP, TIdPort& VPeerPort) {
+  TIdIPVersion version;
+  return ReceiveBuffer(aBuffer, aMSec, VPeerIP, VPeerPort, version);
+}
+
+int TIdUDPClient::ReceiveBuffer(TIdBytes& aBuffer, int aMSec, std::string& VPeerIP, TIdPort& VPeerPort, TIdIPVersion& VIPVersion) {
+  VPeerIP.clear();
+  VPeerPort = 0;
+  VIPVersion = IPVersion();
+  CheckProxy();
+  int wait = aMSec;
+  if (aMSec == IdTimeoutDefault) {
+    const int rt = ReceiveTimeout();
+    wait = rt > 0 ? rt : IdTimeoutInfinite;
+  }
+  return Binding()->RecvFrom(aBuffer, VPeerIP, VPeerPort, VIPVersion, wait);
+}
+
+int TIdUDPClient::ReceiveBuffer(TIdBytes& aBuffer, int aMSec) {
+  std::string ip;
+  TIdPort port;
+  return ReceiveBuffer(aBuffer, aMSec, ip, port);
+}
+
+void TIdUDPClient::Wakeup() {
+  std::lock_guard<std::mutex> g(FBindingLock);
+  if (FBinding) FBinding->Wakeup();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte buffer
+// ---------------------------------------------------------------------------------------------
+
+size_t TIdBuffer::Size() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FData.size() - FHead;
+}
+
+void TIdBuffer::Write(const void* aData, size_t aLength) {
+  if (aLength == 0) return;
+  std::lock_guard<std::mutex> g(FLock);
+  const auto* p = static_cast<const uint8_t*>(aData);
+  FData.insert(FData.end(), p, p + aLength);
+}
+
+size_t TIdBuffer::ExtractToBytes(TIdBytes& VBytes, int aByteCount, bool aAppend) {
+  std::lock_guard<std::mutex> g(FLock);
+  const size_t avail = FData.size() - FHead;
+  const size_t count = aByteCount < 0 ? avail : std::min(avail, static_cast<size_t>(aByteCount));
+  if (!aAppend) VBytes.clear();
+  const auto first = FData.begin() + static_cast<std::ptrdiff_t>(FHead);
+  VBytes.insert(VBytes.end(), first, first + static_cast<std::ptrdiff_t>(count));
+  FHead += count;
+  if (FHead == FData.size()) {
+    FData.clear();
+    FHead = 0;
+  } else if (FHead > 65536 && FHead * 2 > FData.size()) {
+    FData.erase(FData.begin(), FData.begin() + static_cast<std::ptrdiff_t>(FHead));
+    FHead = 0;
+  }
+  return count;
+}
+
+void TIdBuffer::Clear() {
+  std::lock_guard<std::mutex> g(FLock);
+  FData.clear();
+  FHead = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IO handler
+// ---------------------------------------------------------------------------------------------
+
+TIdIOHandlerSocket::TIdIOHandlerSocket() = default;
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() { FBinding.CloseSocket(); }
+
+bool TIdIOHandlerSocket::Connected() const { return FOpen.load() && !FClosedGracefully.load() && FBinding.HandleAllocated(); }
+
+void TIdIOHandlerSocket::Opened(TIdTCPClient* aClient) {
+  FInputBuffer.Clear();
+  FClosedGracefully.store(false);
+  FDisconnectReported.store(false);
+  FClient.store(aClient);
+  FOpen.store(true);
+}
+
+void TIdIOHandlerSocket::Close() {
+  if (FOpen.exchange(false)) {
+    if (TIdConnectionIntercept* i = Intercept()) i->Disconnect();
+  }
+  FBinding.CloseSocket();
+}
+
+bool TIdIOHandlerSocket::ReadFromSource() {
+  std::lock_guard<std::mutex> g(FReadLock);
+  TIdBytes chunk(32768);
+  bool added = false;
+  // Bounded per call, so a fast sender cannot keep one check going forever.
+  for (int round = 0; round < 16; ++round) {
+    int n;
+    try {
+      n = FBinding.Receive(chunk, 0);
+    } catch (const EIdSocketError& E) {
+      if (!FOpen.load() || !FBinding.HandleAllocated()) return added; // closed here meanwhile
+      // The connection is gone (reset, ...): record it like a close, and raise the error.
+      FClosedGracefully.store(true);
+      throw;
+    }
+    if (n > 0) {
+      TIdBytes data(chunk.begin(), chunk.begin() + n);
+      if (TIdConnectionIntercept* i = Intercept()) i->Receive(data);
+      FInputBuffer.Write(data);
+      added = true;
+      if (static_cast<size_t>(n) < chunk.size()) break;
+      continue;
+    }
+    if (n == 0) FClosedGracefully.store(true);
+    break;
+  }
+  return added;
+}
+
+bool TIdIOHandlerSocket::CheckForDataOnSource(int aMSec) {
+  if (!Connected()) return false;
+  if (!FBinding.Readable(aMSec)) return false;
+  return ReadFromSource();
+}
+
+void TIdIOHandlerSocket::CheckForDisconnect(bool aRaiseExceptionIfDisconnected, bool aIgnoreBuffer) {
+  const bool bufferDone = aIgnoreBuffer || FInputBuffer.IsEmpty();
+  if (FClosedGracefully.load()) {
+    if (!bufferDone) return;
+    Close();
+    if (!FDisconnectReported.exchange(true)) {
+      if (TIdTCPClient* c = FClient.load()) c->PeerDisconnected();
+    }
+    if (aRaiseExceptionIfDisconnected) throw EIdConnClosedGracefully(RS_ConnClosedGracefully);
+    return;
+  }
+  if (!FOpen.load() || !FBinding.HandleAllocated()) {
+    if (bufferDone && aRaiseExceptionIfDisconnected) throw EIdClosedSocket(RS_ClosedSocket);
+  }
+}
+
+void TIdIOHandlerSocket::ReadBytes(TIdBytes& VBuffer, int aByteCount, bool aAppend) {
+  if (!aAppend) VBuffer.clear();
+  auto enough = [&] {
+    const size_t have = FInputBuffer.Size();
+    return aByteCount < 0 ? have > 0 : have >= static_cast<size_t>(aByteCount);
+  };
+  while (!enough()) {
+    if (FClosedGracefully.load()) CheckForDisconnect(true, true);
+    if (!Connected()) throw EIdClosedSocket(RS_ClosedSocket);
+    const int t = ReadTimeout();
+    if (!FBinding.Readable(t > 0 ? t : IdTimeoutInfinite)) {
+      if (!Connected()) throw EIdClosedSocket(RS_ClosedSocket);
+      throw EIdReadTimeout(RS_ReadTimeout);
+    }
+    ReadFromSource();
+  }
+  FInputBuffer.ExtractToBytes(VBuffer, aByteCount, true);
+}
+
+void TIdIOHandlerSocket::Write(const TIdBytes& aBuffer) {
+  if (!Connected()) {
+    if (FClosedGracefully.load()) throw EIdConnClosedGracefully(RS_ConnClosedGracefully);
+    throw EIdClosedSocket(RS_ClosedSocket);
+  }
+  if (TIdConnectionIntercept* i = Intercept()) {
+    TIdBytes data(aBuffer);
+    i->Send(data);
+    FBinding.Send(data);
+  } else {
+    FBinding.Send(aBuffer);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCP client
+// ---------------------------------------------------------------------------------------------
+
+TIdTCPClient::TIdTCPClient() = default;
+
+TIdTCPClient::~TIdTCPClient() {
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  if (FIOHandler) FIOHandler->Close();
+}
+
+QYN_PROP_GET(TIdTCPClient, std::string, Host, FHost)
+QYN_PROP_SET(TIdTCPClient, const std::string&, SetHost, FHost)
+QYN_PROP_GET(TIdTCPClient, TIdPort, Port, FPort)
+QYN_PROP_SET(TIdTCPClient, TIdPort, SetPort, FPort)
+QYN_PROP_GET(TIdTCPClient, TIdIPVersion, IPVersion, FIPVersion)
+QYN_PROP_SET(TIdTCPClient, TIdIPVersion, SetIPVersion, FIPVersion)
+QYN_PROP_GET(TIdTCPClient, std::string, BoundIP, FBoundIP)
+QYN_PROP_SET(TIdTCPClient, const std::string&, SetBoundIP, FBoundIP)
+QYN_PROP_GET(TIdTCPClient, TIdPort, BoundPort, FBoundPort)
+QYN_PROP_SET(TIdTCPClient, TIdPort, SetBoundPort, FBoundPort)
+QYN_PROP_GET(TIdTCPClient, TIdPort, BoundPortMin, FBoundPortMin)
+QYN_PROP_SET(TIdTCPClient, TIdPort, SetBoundPortMin, FBoundPortMin)
+QYN_PROP_GET(TIdTCPClient, TIdPort, BoundPortMax, FBoundPortMax)
+QYN_PROP_SET(TIdTCPClient, TIdPort, SetBoundPortMax, FBoundPortMax)
+
+#undef QYN_PROP_GET
+#undef QYN_PROP_SET
+
+TIdIOHandlerSocket* TIdTCPClient::IOHandler() {
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  if (!FIOHandler) {
+    FIOHandler = std::make_unique<TIdIOHandlerSocket>();
+    FIOHandler->SetReadTimeout(ReadTimeout());
+    FIOHandler->SetIntercept(Intercept());
+  }
+  return FIOHandler.get();
+}
+
+void TIdTCPClient::SetReadTimeout(int aValue) {
+  FReadTimeout.store(aValue);
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  if (FIOHandler) FIOHandler->SetReadTimeout(aValue);
+}
+
+void TIdTCPClient::SetIntercept(TIdConnectionIntercept* aValue) {
+  FIntercept.store(aValue);
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  if (FIOHandler) FIOHandler->SetIntercept(aValue);
+}
+
+void TIdTCPClient::SetKeepAliveValues(bool aEnabled, int aTimeMS, int aIntervalMS) {
+  {
+    std::lock_guard<std::mutex> g(FPropLock);
+    FKeepAlive = aEnabled;
+    FKeepAliveTime = aTimeMS;
+    FKeepAliveInterval = aIntervalMS;
+  }
+  if (Connected()) ApplyKeepAlive();
+}
+
+void TIdTCPClient::ApplyKeepAlive() {
+  bool on;
+  int time, interval;
+  {
+    std::lock_guard<std::mutex> g(FPropLock);
+    on = FKeepAlive;
+    time = FKeepAliveTime;
+    interval = FKeepAliveInterval;
+  }
+  Socket()->SetKeepAliveValues(on, time, interval);
+}
+
+void TIdTCPClient::DoStatus(TIdStatus aStatus, const std::string& aText) {
+  if (OnStatus) OnStatus(this, aStatus, aText);
+}
+
+void TIdTCPClient::PeerDisconnected() {
+  DoStatus(hsDisconnected, RS_StatusDisconnected);
+  if (OnDisconnected) OnDisconnected(this);
+}
+
+bool TIdTCPClient::Connected() const {
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  return FIOHandler && FIOHandler->Connected();
+}
+
+void TIdTCPClient::Wakeup() {
+  std::lock_guard<std::mutex> g(FIOHandlerLock);
+  if (FIOHandler) FIOHandler->Wakeup();
+}
+
+void TIdTCPClient::Connect() {
+  if (Connected()) Disconnect();
+  TIdIOHandlerSocket* io = IOHandler();
+  io->Close();
+  const std::string host = Host();
+  const TIdIPVersion version = IPVersion();
+  DoStatus(hsResolving, QynFormat(RS_StatusResolving, host));
+  const std::string ip = GStack().ResolveHost(host, version);
+  TIdSocketHandle* b = io->Binding();
+  try {
+    b->SetIPVersion(version);
+    b->SetUseNagle(UseNagle());
+    b->AllocateSocket(Id_SOCK_STREAM, IPPROTO_TCP);
+    const std::string boundIP = BoundIP();
+    b->SetIP(boundIP);
+    b->SetPort(BoundPort());
+    b->SetClientPortMin(BoundPortMin());
+    b->SetClientPortMax(BoundPortMax());
+    if (!boundIP.empty() || BoundPort() != 0 || (BoundPortMin() != 0 && BoundPortMax() != 0)) b->Bind();
+    if (LingerState() >= 0) b->SetLingerState(LingerState());
+    b->SetPeer(ip, Port(), version);
+    DoStatus(hsConnecting, QynFormat(RS_StatusConnecting, ip));
+    const int timeout = ConnectTimeout();
+    b->Connect(timeout > 0 ? timeout : IdTimeoutInfinite);
+    ApplyKeepAlive();
+  } catch (...) {
+    b->CloseSocket();
+    throw;
+  }
+  io->SetReadTimeout(ReadTimeout());
+  io->SetIntercept(Intercept());
+  io->Opened(this);
+  if (TIdConnectionIntercept* i = Intercept()) i->Connect();
+  DoStatus(hsConnected, RS_StatusConnected);
+  if (OnConnected) OnConnected(this);
+}
+
+void TIdTCPClient::Disconnect(bool aNotifyPeer) {
+  (void)aNotifyPeer; // closing the socket is what tells the peer
+  TIdIOHandlerSocket* io;
+  {
+    std::lock_guard<std::mutex> g(FIOHandlerLock);
+    io = FIOHandler.get();
+  }
+  if (!io) return;
+  const bool wasOpen = io->FOpen.load() && io->Binding()->HandleAllocated();
+  const bool report = wasOpen && !io->FDisconnectReported.exchange(true);
+  if (report) DoStatus(hsDisconnecting, RS_StatusDisconnecting);
+  io->Close();
+  if (report) PeerDisconnected();
+}

@@ -1,0 +1,690 @@
+// Socket layer: the process-wide stack (name resolution, address text), socket handles and their
+// collection, the UDP server with one listener thread per binding, the UDP client and the TCP
+// client with its buffered IO handler. Built on POSIX sockets, IPv4 and IPv6.
+//
+// Waiting: every wait of this layer is a poll() on the socket together with an eventfd of the
+// socket, so it can be cut short from another thread:
+//   - TIdSocketHandle::Wakeup() makes a pending (or the next) read wait return "nothing";
+//   - TIdSocketHandle::CloseSocket() ends every wait on that socket at once (on Linux, closing a
+//     descriptor does not wake a thread blocked in poll on it, hence the eventfd).
+// A socket's descriptor is closed when CloseSocket() has been called and the last operation still
+// using it has returned, so a descriptor number is never reused under a running wait.
+//
+// Address text: IPv4 in dotted decimal ("127.0.0.1"); IPv6 as the layer reports it, eight groups
+// of lower-case hexadecimal without leading zeros and without "::" compression
+// ("0:0:0:0:0:0:0:1", "0:0:0:0:0:0:0:0" for all addresses). Any valid IPv6 literal ("::1") is
+// accepted as input. MakeCanonicalIPv6Address() converts input text to the reported form.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qynBase_Types.h"
+#include "qynId_Exceptions.h"
+#include "qynId_Thread.h"
+
+enum TIdIPVersion : uint8_t { Id_IPv4, Id_IPv6 };
+enum TIdReuseSocket : uint8_t { rsOSDependent, rsTrue, rsFalse };
+enum TIdSocketType : uint8_t { Id_SOCK_UNKNOWN, Id_SOCK_STREAM, Id_SOCK_DGRAM };
+// Connection status reported by the TCP client.
+enum TIdStatus : uint8_t { hsResolving, hsConnecting, hsConnected, hsDisconnecting, hsDisconnected, hsStatusText };
+
+using TIdPort = uint16_t;
+
+// Timeouts in milliseconds: IdTimeoutDefault takes the object's own setting, IdTimeoutInfinite
+// waits without limit.
+inline constexpr int IdTimeoutDefault = -1;
+inline constexpr int IdTimeoutInfinite = -2;
+
+// ---------------------------------------------------------------------------------------------
+// Stack
+// ---------------------------------------------------------------------------------------------
+
+class TIdStack {
+public:
+  // An address literal of the family is returned unchanged; a name is resolved by the system
+  // resolver for that family (first answer, IPv6 in the reported form). Raises EIdSocketError
+  // with the resolver's code when that fails, EIdInvalidIPv6Address for text with ':' that is
+  // not a valid IPv6 literal when IPv6 is asked for.
+  std::string ResolveHost(const std::string& aHost, TIdIPVersion aIPVersion = Id_IPv4);
+  // True when the text is an IPv4 address in dotted decimal.
+  bool IsIP(const std::string& aText) const;
+  // True when the text is an IPv6 address literal (a "%zone" suffix allowed).
+  bool IsIPv6(const std::string& aText) const;
+  // Whether sockets of the family can be created here (probed once).
+  bool SupportsIPv4();
+  bool SupportsIPv6();
+  // The reported form of an IPv6 literal ("::1" -> "0:0:0:0:0:0:0:1"); empty when the text is
+  // not an IPv6 address literal. A "%zone" suffix is kept.
+  std::string MakeCanonicalIPv6Address(const std::string& aText) const;
+
+private:
+  std::once_flag FProbeOnce;
+  bool FSupportsIPv4 = false;
+  bool FSupportsIPv6 = false;
+  void Probe();
+};
+
+// The process-wide stack, made on first use.
+TIdStack& GStack();
+
+// The family a text address selects: Id_IPv6 when it contains ':', else Id_IPv4.
+inline TIdIPVersion IdIPVersionOfText(const std::string& aText) {
+  return aText.find(':') != std::string::npos ? Id_IPv6 : Id_IPv4;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket handle
+// ---------------------------------------------------------------------------------------------
+
+struct TIdSocketState; // one allocated socket (defined in the .cpp)
+
+// One socket and its addressing. All members may be called from any thread; the handle's own
+// lock guards its fields (and is what Lock()/Unlock() take), but no wait happens under it.
+class TIdSocketHandle {
+public:
+  TIdSocketHandle();
+  ~TIdSocketHandle(); // closes the socket
+  TIdSocketHandle(const TIdSocketHandle&) = delete;
+  TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
+
+  // Closes any socket the handle holds, then creates a new one of IPVersion (IPv6 sockets are
+  // IPv6-only, so an IPv4 and an IPv6 socket can bind the same port). Sockets are non-blocking
+  // inside; the layer's operations wait for them. Raises EIdIPVersionUnsupported when the family
+  // is not available, EIdSocketError otherwise.
+  void AllocateSocket(TIdSocketType aSocketType = Id_SOCK_DGRAM, int aProtocol = 0);
+  // Sets the address-reuse option from ReuseSocket (on for rsTrue only), then binds: with Port 0
+  // and both ClientPortMin and ClientPortMax non-zero, the first port of ClientPortMax down to
+  // ClientPortMin that binds (EIdInvalidPortRange for an inverted range, EIdCanNotBindPortInRange
+  // when none binds); otherwise IP:Port once (EIdSocketError). IP and Port then hold the bound
+  // local address.
+  void Bind();
+  // Idempotent. Ends every wait on the socket at once; the handle is unallocated afterwards and
+  // keeps its addresses for a later allocation.
+  void CloseSocket();
+  // Makes a thread waiting in Readable/Select/RecvFrom/Receive on this socket return as if
+  // nothing came; when nobody waits, the next such wait returns at once. No effect without a
+  // socket.
+  void Wakeup();
+
+  // Records the remote address.
+  void SetPeer(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion = Id_IPv4);
+  // Sends the whole buffer as one datagram to that address (a name is resolved for the family).
+  void SendTo(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, const TIdBytes& aBuffer);
+  void SendTo(const std::string& aIP, TIdPort aPort, const TIdBytes& aBuffer, TIdIPVersion aIPVersion) {
+    SendTo(aIP, aPort, aIPVersion, aBuffer);
+  }
+  void SendTo(const std::string& aIP, TIdPort aPort, const void* aData, size_t aLength, TIdIPVersion aIPVersion);
+  // Receives one datagram into aBuffer (up to aBuffer.size() bytes; the buffer is not resized)
+  // and reports its sender. Waits up to aMSec (0: no wait; IdTimeoutDefault/IdTimeoutInfinite:
+  // without limit). Returns the datagram's length with VIP set; a zero-length datagram gives 0
+  // with VIP set. Returns 0 with VIP empty when nothing came within the time, or the wait was
+  // woken or the socket closed meanwhile. A datagram longer than the buffer is consumed and
+  // raises EIdSocketError with EMSGSIZE (never a silent truncation). Raises EIdSocketError
+  // (EBADF) when no socket is allocated.
+  int RecvFrom(TIdBytes& aBuffer, std::string& VIP, TIdPort& VPort, TIdIPVersion& VIPVersion,
+               int aMSec = IdTimeoutInfinite);
+  int RecvFrom(TIdBytes& aBuffer, std::string& VIP, TIdPort& VPort, int aMSec = IdTimeoutInfinite) {
+    TIdIPVersion v;
+    return RecvFrom(aBuffer, VIP, VPort, v, aMSec);
+  }
+  // True when a read would not block within aMSec (IdTimeoutDefault/IdTimeoutInfinite: without
+  // limit). False on timeout, on Wakeup(), when the socket gets closed, or when none is allocated.
+  bool Readable(int aMSec = IdTimeoutDefault);
+  bool Select(int aMSec) { return Readable(aMSec); }
+
+  // Connects to PeerIP:PeerPort, waiting up to aMSec (IdTimeoutDefault/IdTimeoutInfinite or 0:
+  // the system's own limit). Raises EIdConnectTimeout on timeout, EIdSocketError otherwise
+  // (ECANCELED when the wait was woken or the socket closed). Updates the local and peer
+  // addresses.
+  void Connect(int aMSec = IdTimeoutInfinite);
+  // Removes the association of a connected datagram socket (its local port stays).
+  void Disconnect();
+  // Sends bytes on a connected socket: all of them (stream) or one datagram. Waits up to
+  // SendTimeout for buffer space. Returns the count sent.
+  size_t Send(const TIdBytes& aBuffer, size_t aOffset = 0, size_t aLength = SIZE_MAX);
+  // Receives what is available into aBuffer (up to its size), waiting up to aMSec
+  // (IdTimeoutDefault: ReceiveTimeout). Returns the count (>0), 0 when a stream peer closed (or
+  // an empty datagram came), -1 when nothing came within the time or the wait was woken.
+  int Receive(TIdBytes& aBuffer, int aMSec = IdTimeoutDefault);
+
+  // Socket options on the allocated socket (EIdSocketError on failure; nothing without a socket).
+  void SetSockOpt(int aLevel, int aOptName, int aValue);
+  int GetSockOpt(int aLevel, int aOptName);
+  void SetBroadcastEnabled(bool aValue);
+  // TCP keep-alive: on/off, idle time and probe interval in milliseconds (whole seconds, at least 1).
+  void SetKeepAliveValues(bool aEnabled, int aTimeMS, int aIntervalMS);
+  // SO_LINGER: a negative value leaves the system default.
+  void SetLingerState(int aSeconds);
+
+  // Re-reads the local / peer address from the socket.
+  void UpdateBindingLocal();
+  void UpdateBindingPeer();
+
+  // Properties.
+  std::string IP() const;
+  void SetIP(const std::string& aValue);
+  TIdPort Port() const;
+  void SetPort(TIdPort aValue);
+  TIdIPVersion IPVersion() const;
+  // Raises EIdCannotSetIPVersionWhenConnected when a socket is allocated and the value differs.
+  void SetIPVersion(TIdIPVersion aValue);
+  std::string Name() const;
+  void SetName(const std::string& aValue);
+  std::string PeerIP() const;
+  TIdPort PeerPort() const;
+  TIdIPVersion PeerIPVersion() const;
+  bool HandleAllocated() const;
+  // The descriptor, -1 when none (for diagnostics; do not close it).
+  int Handle() const;
+  TIdSocketType SocketType() const;
+  TIdReuseSocket ReuseSocket() const;
+  void SetReuseSocket(TIdReuseSocket aValue);
+  TIdPort ClientPortMin() const;
+  void SetClientPortMin(TIdPort aValue);
+  TIdPort ClientPortMax() const;
+  void SetClientPortMax(TIdPort aValue);
+  // TCP only, default true; false sets TCP_NODELAY.
+  bool UseNagle() const;
+  void SetUseNagle(bool aValue);
+  // Milliseconds; 0 waits without limit (the initial value).
+  int SendTimeout() const;
+  void SetSendTimeout(int aValue);
+  int ReceiveTimeout() const;
+  void SetReceiveTimeout(int aValue);
+
+  // The handle's lock (re-entrant).
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+  bool TryLock() { return FLock.try_lock(); }
+
+private:
+  std::shared_ptr<TIdSocketState> Current() const;
+  std::shared_ptr<TIdSocketState> Require() const; // raises EBADF when none
+
+  mutable std::recursive_mutex FLock;
+  std::shared_ptr<TIdSocketState> FSocket;
+  std::string FIP;
+  TIdPort FPort = 0;
+  TIdIPVersion FIPVersion = Id_IPv4;
+  std::string FName;
+  std::string FPeerIP;
+  TIdPort FPeerPort = 0;
+  TIdIPVersion FPeerIPVersion = Id_IPv4;
+  TIdReuseSocket FReuseSocket = rsOSDependent;
+  TIdPort FClientPortMin = 0;
+  TIdPort FClientPortMax = 0;
+  bool FUseNagle = true;
+  int FSendTimeout = 0;
+  int FReceiveTimeout = 0;
+};
+
+// An ordered collection of socket handles, owned by a component. All members lock the
+// collection's own (re-entrant) lock; Lock()/Unlock() hold it across several calls.
+class TIdSocketHandles {
+public:
+  explicit TIdSocketHandles(TIdPort aDefaultPort = 0) : FDefaultPort(aDefaultPort) {}
+  TIdSocketHandles(const TIdSocketHandles&) = delete;
+  TIdSocketHandles& operator=(const TIdSocketHandles&) = delete;
+
+  // Appends a handle with Port = DefaultPort, IP empty, IPVersion Id_IPv4.
+  TIdSocketHandle* Add();
+  TIdSocketHandle* Items(int aIndex) const; // nullptr when out of range
+  TIdSocketHandle* operator[](int aIndex) const { return Items(aIndex); }
+  int Count() const;
+  int IndexOf(const TIdSocketHandle* aHandle) const;
+  // Deleting a handle closes its socket.
+  void Delete(int aIndex);
+  bool Remove(TIdSocketHandle* aHandle);
+  void Clear();
+  // A copy of the current list (the handles stay owned by the collection).
+  std::vector<TIdSocketHandle*> ToVector() const;
+
+  TIdPort DefaultPort() const;
+  void SetDefaultPort(TIdPort aValue);
+
+  void Lock() { FLock.lock(); }
+  void Unlock() { FLock.unlock(); }
+
+private:
+  mutable std::recursive_mutex FLock;
+  std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
+  TIdPort FDefaultPort;
+};
+
+// ---------------------------------------------------------------------------------------------
+// UDP server
+// ---------------------------------------------------------------------------------------------
+
+class TIdUDPServer;
+class TIdUDPListenerThread;
+
+using TIdUDPReadEvent = std::function<void(TIdUDPListenerThread* AThread, const TIdBytes& AData, TIdSocketHandle* ABinding)>;
+using TIdUDPExceptionEvent = std::function<void(TIdUDPListenerThread* AThread, TIdSocketHandle* ABinding,
+                                                const std::string& AMessage, const std::string& AExceptionClass)>;
+using TIdSocketHandleEvent = std::function<void(TIdSocketHandle* AHandle)>;
+using TIdUDPServerNotifyEvent = std::function<void(TIdUDPServer* Sender)>;
+// Makes the listener thread for a binding (the server's ThreadClass). The thread must be created
+// suspended; the server names and starts it.
+using TIdUDPListenerThreadClass = std::function<std::unique_ptr<TIdUDPListenerThread>(TIdUDPServer& AServer, TIdSocketHandle& ABinding)>;
+
+// Reads the datagrams of one binding. Each pass waits up to AcceptWait for the socket, receives
+// one datagram into a BufferSize buffer and raises the server's read event, or its exception
+// event when the receive (or the read handler) fails; the thread then goes on. Stopping or
+// terminating the thread wakes its wait at once.
+class TIdUDPListenerThread : public TIdThread {
+public:
+  TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandle& ABinding);
+  ~TIdUDPListenerThread() override;
+
+  TIdUDPServer& Server() const noexcept { return FServer; }
+  TIdSocketHandle* Binding() const noexcept { return &FBinding; }
+  int AcceptWait() const noexcept { return FAcceptWait.load(); }
+  void SetAcceptWait(int aValue) noexcept { FAcceptWait.store(aValue); }
+  // Text and class name of the last exception caught by a pass (read on the listener thread).
+  const std::string& CurrentException() const noexcept { return FCurrentException; }
+  const std::string& CurrentExceptionClass() const noexcept { return FCurrentExceptionClass; }
+
+protected:
+  void Run() override;
+  void WakeUp() override;
+  // Raise the server's events, directly or through Synchronize as ThreadedEvent says.
+  virtual void UDPRead();
+  virtual void UDPException();
+
+  TIdUDPServer& FServer;
+  TIdSocketHandle& FBinding;
+  TIdBytes FBuffer;
+  std::atomic<int> FAcceptWait{1000};
+  std::string FCurrentException;
+  std::string FCurrentExceptionClass;
+};
+
+class TIdUDPServer {
+public:
+  TIdUDPServer();
+  // Deactivates (stopping and joining every listener) first.
+  virtual ~TIdUDPServer();
+  TIdUDPServer(const TIdUDPServer&) = delete;
+  TIdUDPServer& operator=(const TIdUDPServer&) = delete;
+
+  // Activation: nothing when active. With no bindings, one binding of IPVersion on DefaultPort
+  // is added, plus one of the other family when the platform supports it (on the port the first
+  // one got when DefaultPort is 0). Every binding is allocated and bound (OnBeforeBind before
+  // each bind); on any failure the sockets opened so far are closed in reverse order and the
+  // exception escapes, the server staying inactive. Then OnAfterBind, one listener per binding
+  // (named Name + " Listener #" + position), the first binding becomes the current one and
+  // BroadcastEnabled is applied. Deactivation stops every listener, closes its binding's socket
+  // and joins it (without holding a lock a listener may need); bindings stay in the list.
+  bool Active() const;
+  void SetActive(bool aValue);
+  // The current binding, activating first when inactive.
+  TIdSocketHandle* Binding();
+
+  // Starts a listener for a binding that is in Bindings and already bound, while the server is
+  // active (for bindings added at run time; named Name + " Listener #" + the binding's port).
+  // Returns false (and does nothing) when the server is inactive or the binding has a listener.
+  bool StartListener(TIdSocketHandle* ABinding);
+  // Stops the binding's listener, closes the binding's socket and joins the listener; true when
+  // the binding had one. Safe to call from any thread, including that listener (which then frees
+  // itself when its pass ends). The binding stays in Bindings; call this before deleting a
+  // binding of an active server. When the binding was the current one, the next listened
+  // binding becomes current (none: the server is inactive).
+  bool StopListener(TIdSocketHandle* ABinding);
+  // The listener of a binding, or nullptr.
+  TIdUDPListenerThread* ListenerOf(const TIdSocketHandle* ABinding) const;
+  int ListenerCount() const;
+
+  TIdSocketHandles& Bindings() noexcept { return FBindings; }
+  TIdPort DefaultPort() const { return FBindings.DefaultPort(); }
+  void SetDefaultPort(TIdPort aValue) { FBindings.SetDefaultPort(aValue); }
+  TIdIPVersion IPVersion() const noexcept { return FIPVersion.load(); }
+  void SetIPVersion(TIdIPVersion aValue) noexcept { FIPVersion.store(aValue); }
+  int BufferSize() const noexcept { return FBufferSize.load(); }
+  void SetBufferSize(int aValue) noexcept { FBufferSize.store(aValue); }
+  TIdReuseSocket ReuseSocket() const noexcept { return FReuseSocket.load(); }
+  void SetReuseSocket(TIdReuseSocket aValue) noexcept { FReuseSocket.store(aValue); }
+  bool BroadcastEnabled() const noexcept { return FBroadcastEnabled.load(); }
+  void SetBroadcastEnabled(bool aValue);
+  bool ThreadedEvent() const noexcept { return FThreadedEvent.load(); }
+  void SetThreadedEvent(bool aValue) noexcept { FThreadedEvent.store(aValue); }
+  // AcceptWait given to listeners made from now on (milliseconds, default 1000).
+  int AcceptWait() const noexcept { return FAcceptWait.load(); }
+  void SetAcceptWait(int aValue) noexcept { FAcceptWait.store(aValue); }
+  // The component's name, used to name the listener threads.
+  std::string Name() const;
+  void SetName(const std::string& aValue);
+
+  // Factory of listener threads; default makes TIdUDPListenerThread.
+  TIdUDPListenerThreadClass ThreadClass;
+
+  TIdUDPReadEvent OnUDPRead;
+  TIdUDPExceptionEvent OnUDPException;
+  TIdSocketHandleEvent OnBeforeBind;
+  TIdUDPServerNotifyEvent OnAfterBind;
+
+protected:
+  virtual void DoBeforeBind(TIdSocketHandle* AHandle);
+  virtual void DoAfterBind();
+  virtual void DoUDPRead(TIdUDPListenerThread* AThread, const TIdBytes& AData, TIdSocketHandle* ABinding);
+  virtual void DoUDPException(TIdUDPListenerThread* AThread, TIdSocketHandle* ABinding, const std::string& AMessage,
+                              const std::string& AExceptionClass);
+
+private:
+  friend class TIdUDPListenerThread;
+  void Activate();
+  void Deactivate();
+  std::unique_ptr<TIdUDPListenerThread> MakeListener(TIdSocketHandle& ABinding, const std::string& AName);
+  // Joins listeners that were terminated and whose sockets were closed (no lock held). A
+  // listener that is the calling thread is left to free itself when its pass ends.
+  void JoinListeners(std::vector<std::unique_ptr<TIdUDPListenerThread>>& aThreads);
+
+  TIdSocketHandles FBindings;
+  std::atomic<TIdIPVersion> FIPVersion{Id_IPv4};
+  std::atomic<int> FBufferSize{8192};
+  std::atomic<TIdReuseSocket> FReuseSocket{rsOSDependent};
+  std::atomic<bool> FBroadcastEnabled{false};
+  std::atomic<bool> FThreadedEvent{false};
+  std::atomic<int> FAcceptWait{1000};
+  mutable std::mutex FNameLock;
+  std::string FName;
+
+  // Serialises activation and deactivation (never held while joining a listener).
+  std::recursive_mutex FActiveLock;
+  // Guards the listener list and the current binding.
+  mutable std::recursive_mutex FThreadsLock;
+  std::vector<std::unique_ptr<TIdUDPListenerThread>> FThreads;
+  std::atomic<TIdSocketHandle*> FCurrentBinding{nullptr};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Proxy settings (the SOCKS and HTTP CONNECT paths are not built; the settings are carried)
+// ---------------------------------------------------------------------------------------------
+
+enum TIdSocksVersion : uint8_t { svNoSocks, svSocks4, svSocks4A, svSocks5 };
+
+struct TIdProxySettings {
+  bool Enabled = false;
+  TIdSocksVersion Version = svSocks5;
+  std::string Host;
+  TIdPort Port = 1080;
+  std::string Username;
+  std::string Password;
+};
+
+// ---------------------------------------------------------------------------------------------
+// UDP client
+// ---------------------------------------------------------------------------------------------
+
+class TIdUDPClient;
+using TIdUDPClientNotifyEvent = std::function<void(TIdUDPClient* Sender)>;
+
+class TIdUDPClient {
+public:
+  TIdUDPClient();
+  virtual ~TIdUDPClient(); // closes the socket
+  TIdUDPClient(const TIdUDPClient&) = delete;
+  TIdUDPClient& operator=(const TIdUDPClient&) = delete;
+
+  // Setting Host, Port or IPVersion of a connected client disconnects it first. The socket keeps
+  // the family it was made with.
+  std::string Host() const;
+  void SetHost(const std::string& aValue);
+  TIdPort Port() const;
+  void SetPort(TIdPort aValue);
+  TIdIPVersion IPVersion() const;
+  void SetIPVersion(TIdIPVersion aValue);
+  std::string BoundIP() const;
+  void SetBoundIP(const std::string& aValue);
+  TIdPort BoundPort() const;
+  void SetBoundPort(TIdPort aValue);
+  TIdPort BoundPortMin() const;
+  void SetBoundPortMin(TIdPort aValue);
+  TIdPort BoundPortMax() const;
+  void SetBoundPortMax(TIdPort aValue);
+  int BufferSize() const noexcept { return FBufferSize.load(); }
+  void SetBufferSize(int aValue) noexcept { FBufferSize.store(aValue); }
+  // Milliseconds; -2 (initial) and 0 wait without limit.
+  int ReceiveTimeout() const noexcept { return FReceiveTimeout.load(); }
+  void SetReceiveTimeout(int aValue) noexcept { FReceiveTimeout.store(aValue); }
+  // With Enabled set, every send and receive raises EIdMustUseOpenProxy (the proxy path is not
+  // built, and the datagram must not go out directly instead).
+  TIdProxySettings& TransparentProxy() noexcept { return FTransparentProxy; }
+
+  // The socket handle: made on first use by allocating a datagram socket of IPVersion bound to
+  // BoundIP:BoundPort (port range BoundPortMin..BoundPortMax), and again after it was closed.
+  TIdSocketHandle* Binding();
+  bool Connected() const noexcept { return FConnected.load(); }
+  // Resolves Host (literals as they are), sets the peer and connects the socket; OnConnected.
+  void Connect();
+  void Disconnect();
+
+  // One datagram to Host:Port (connected: on the connected socket).
+  void SendBuffer(const TIdBytes& aBuffer);
+  void SendBuffer(const std::string& aHost, TIdPort aPort, const TIdBytes& aBuffer);
+  void SendBuffer(const std::string& aHost, TIdPort aPort, const TIdBytes& aBuffer, TIdIPVersion aIPVersion);
+  void SendBuffer(const std::string& aHost, TIdPort aPort, TIdIPVersion aIPVersion, const TIdBytes& aBuffer) {
+    SendBuffer(aHost, aPort, aBuffer, aIPVersion);
+  }
+  // Waits up to aMSec (IdTimeoutDefault: ReceiveTimeout, where 0 and -2 mean without limit;
+  // IdTimeoutInfinite: without limit; 0: no wait) for one datagram into aBuffer (up to its size,
+  // not resized). Returns 0 with VPeerIP empty when nothing came (or Wakeup() was called), else
+  // the count with the sender. A datagram longer than the buffer raises EIdSocketError
+  // (EMSGSIZE); a zero-length one returns 0 with the sender set.
+  int ReceiveBuffer(TIdBytes& aBuffer, int aMSec, std::string& VPeerIP, TIdPort& VPeerPort);
+  int ReceiveBuffer(TIdBytes& aBuffer, int aMSec, std::string& VPeerIP, TIdPort& VPeerPort, TIdIPVersion& VIPVersion);
+  int ReceiveBuffer(TIdBytes& aBuffer, int aMSec = IdTimeoutDefault);
+  // Ends a ReceiveBuffer wait of another thread at once (or makes the next one return at once).
+  void Wakeup();
+
+  TIdUDPClientNotifyEvent OnConnected;
+  TIdUDPClientNotifyEvent OnDisconnected;
+
+private:
+  void CheckProxy() const;
+
+  mutable std::mutex FPropLock;
+  std::string FHost;
+  TIdPort FPort = 0;
+  TIdIPVersion FIPVersion = Id_IPv4;
+  std::string FBoundIP;
+  TIdPort FBoundPort = 0;
+  TIdPort FBoundPortMin = 0;
+  TIdPort FBoundPortMax = 0;
+  std::atomic<int> FBufferSize{8192};
+  std::atomic<int> FReceiveTimeout{IdTimeoutInfinite};
+  TIdProxySettings FTransparentProxy;
+  std::mutex FBindingLock; // lazy creation and allocation of the binding
+  std::unique_ptr<TIdSocketHandle> FBinding;
+  std::atomic<bool> FConnected{false};
+};
+
+// ---------------------------------------------------------------------------------------------
+// TCP client and its IO handler
+// ---------------------------------------------------------------------------------------------
+
+// A first-in first-out byte buffer, safe for one writer and readers on other threads.
+class TIdBuffer {
+public:
+  size_t Size() const;
+  bool IsEmpty() const { return Size() == 0; }
+  void Write(const void* aData, size_t aLength);
+  void Write(const TIdBytes& aBytes) { Write(aBytes.data(), aBytes.size()); }
+  // Moves up to aByteCount bytes (-1: all) to VBytes (appended, or replacing its content).
+  // Returns the count moved.
+  size_t ExtractToBytes(TIdBytes& VBytes, int aByteCount = -1, bool aAppend = true);
+  void Clear();
+
+private:
+  mutable std::mutex FLock;
+  TIdBytes FData;
+  size_t FHead = 0;
+};
+
+// Sees every byte read and written on a connection (log writers, throttlers). Not owned.
+class TIdConnectionIntercept {
+public:
+  virtual ~TIdConnectionIntercept() = default;
+  virtual void Connect() {}
+  virtual void Disconnect() {}
+  // May change the bytes in place.
+  virtual void Receive(TIdBytes& aBuffer) { (void)aBuffer; }
+  virtual void Send(TIdBytes& aBuffer) { (void)aBuffer; }
+};
+
+class TIdTCPClient;
+
+// Owns the TCP socket and the input buffer of a connection.
+class TIdIOHandlerSocket {
+public:
+  TIdIOHandlerSocket();
+  virtual ~TIdIOHandlerSocket();
+  TIdIOHandlerSocket(const TIdIOHandlerSocket&) = delete;
+  TIdIOHandlerSocket& operator=(const TIdIOHandlerSocket&) = delete;
+
+  TIdSocketHandle* Binding() noexcept { return &FBinding; }
+  TIdBuffer& InputBuffer() noexcept { return FInputBuffer; }
+  // The connection is open on this side (connected and not closed here or after a detected
+  // peer close).
+  bool Connected() const;
+  bool ClosedGracefully() const noexcept { return FClosedGracefully.load(); }
+  bool InputBufferIsEmpty() const { return FInputBuffer.IsEmpty(); }
+  // Waits up to aMSec (IdTimeoutInfinite: without limit) for data and moves everything the
+  // socket has into the input buffer. True when bytes were added. A peer close is recorded (and
+  // raised by the next check or read); a socket error raises EIdSocketError. False at once when
+  // not connected.
+  bool CheckForDataOnSource(int aMSec = 0);
+  // When the peer has closed and (aIgnoreBuffer or the input buffer is empty): closes this side
+  // and reports hsDisconnected (once), then raises EIdConnClosedGracefully when asked. When the
+  // connection was closed here: raises EIdClosedSocket when asked.
+  void CheckForDisconnect(bool aRaiseExceptionIfDisconnected = true, bool aIgnoreBuffer = false);
+  // Reads exactly aByteCount bytes (-1: what the buffer holds, waiting for some when empty) into
+  // VBuffer, filling the input buffer from the socket with ReadTimeout per wait. Raises
+  // EIdReadTimeout, EIdConnClosedGracefully or EIdClosedSocket.
+  void ReadBytes(TIdBytes& VBuffer, int aByteCount, bool aAppend = true);
+  // Writes all bytes or raises (EIdClosedSocket when not connected, EIdSocketError).
+  void Write(const TIdBytes& aBuffer);
+  // Closes the socket (ends waits at once); the input buffer is kept for reading.
+  void Close();
+  // Wakes a thread waiting for data in CheckForDataOnSource/ReadBytes.
+  void Wakeup() { FBinding.Wakeup(); }
+
+  // Milliseconds; IdTimeoutDefault, IdTimeoutInfinite and 0 wait without limit.
+  int ReadTimeout() const noexcept { return FReadTimeout.load(); }
+  void SetReadTimeout(int aValue) noexcept { FReadTimeout.store(aValue); }
+  TIdConnectionIntercept* Intercept() const noexcept { return FIntercept.load(); }
+  void SetIntercept(TIdConnectionIntercept* aValue) noexcept { FIntercept.store(aValue); }
+
+private:
+  friend class TIdTCPClient;
+  void Opened(TIdTCPClient* aClient);
+  // Reads what is available (no wait); true when bytes were added.
+  bool ReadFromSource();
+
+  TIdSocketHandle FBinding;
+  TIdBuffer FInputBuffer;
+  std::atomic<int> FReadTimeout{IdTimeoutDefault};
+  std::atomic<TIdConnectionIntercept*> FIntercept{nullptr};
+  std::atomic<bool> FOpen{false};
+  std::atomic<bool> FClosedGracefully{false};
+  std::atomic<bool> FDisconnectReported{false};
+  std::atomic<TIdTCPClient*> FClient{nullptr};
+  std::mutex FReadLock; // one reader of the socket at a time
+};
+
+using TIdTCPClientNotifyEvent = std::function<void(TIdTCPClient* Sender)>;
+using TIdStatusEvent = std::function<void(TIdTCPClient* ASender, TIdStatus AStatus, const std::string& AStatusText)>;
+
+class TIdTCPClient {
+public:
+  TIdTCPClient();
+  virtual ~TIdTCPClient(); // closes the connection without events
+  TIdTCPClient(const TIdTCPClient&) = delete;
+  TIdTCPClient& operator=(const TIdTCPClient&) = delete;
+
+  std::string Host() const;
+  void SetHost(const std::string& aValue);
+  TIdPort Port() const;
+  void SetPort(TIdPort aValue);
+  TIdIPVersion IPVersion() const;
+  void SetIPVersion(TIdIPVersion aValue);
+  std::string BoundIP() const;
+  void SetBoundIP(const std::string& aValue);
+  TIdPort BoundPort() const;
+  void SetBoundPort(TIdPort aValue);
+  TIdPort BoundPortMin() const;
+  void SetBoundPortMin(TIdPort aValue);
+  TIdPort BoundPortMax() const;
+  void SetBoundPortMax(TIdPort aValue);
+  // Milliseconds; 0 (initial) or negative leaves the system's own connect timeout.
+  int ConnectTimeout() const noexcept { return FConnectTimeout.load(); }
+  void SetConnectTimeout(int aValue) noexcept { FConnectTimeout.store(aValue); }
+  // Milliseconds, given to the IO handler; -1 (initial) and 0 wait without limit.
+  int ReadTimeout() const noexcept { return FReadTimeout.load(); }
+  void SetReadTimeout(int aValue);
+  bool UseNagle() const noexcept { return FUseNagle.load(); }
+  void SetUseNagle(bool aValue) noexcept { FUseNagle.store(aValue); }
+  // Seconds for SO_LINGER; -1 (initial) leaves the system default.
+  int LingerState() const noexcept { return FLingerState.load(); }
+  void SetLingerState(int aValue) noexcept { FLingerState.store(aValue); }
+  // Keep-alive, applied now when connected and at every connect.
+  void SetKeepAliveValues(bool aEnabled, int aTimeMS, int aIntervalMS);
+  // Intercept given to the IO handler at connect (not owned).
+  TIdConnectionIntercept* Intercept() const noexcept { return FIntercept.load(); }
+  void SetIntercept(TIdConnectionIntercept* aValue);
+
+  // The IO handler (made on first use) and its socket.
+  TIdIOHandlerSocket* IOHandler();
+  TIdSocketHandle* Socket() { return IOHandler()->Binding(); }
+
+  // Connects to Host:Port (a connected client is disconnected first): resolves Host for
+  // IPVersion, allocates a stream socket, binds it when BoundIP/BoundPort/range are set, and
+  // connects within ConnectTimeout (EIdConnectTimeout "Connect timed out."). On success reports
+  // hsConnected and raises OnConnected. Failures raise, with the socket closed again.
+  void Connect();
+  // Closes the connection (the peer sees it closed); reports hsDisconnecting and hsDisconnected
+  // and raises OnDisconnected when a connection was open.
+  void Disconnect(bool aNotifyPeer = true);
+  bool Connected() const;
+  // Wakes a thread waiting in the IO handler.
+  void Wakeup();
+
+  TIdTCPClientNotifyEvent OnConnected;
+  TIdTCPClientNotifyEvent OnDisconnected;
+  TIdStatusEvent OnStatus;
+
+protected:
+  virtual void DoStatus(TIdStatus aStatus, const std::string& aText);
+
+private:
+  friend class TIdIOHandlerSocket;
+  void ApplyKeepAlive();
+  // Reports hsDisconnected and raises OnDisconnected.
+  void PeerDisconnected();
+
+  mutable std::mutex FPropLock;
+  std::string FHost;
+  TIdPort FPort = 0;
+  TIdIPVersion FIPVersion = Id_IPv4;
+  std::string FBoundIP;
+  TIdPort FBoundPort = 0;
+  TIdPort FBoundPortMin = 0;
+  TIdPort FBoundPortMax = 0;
+  bool FKeepAlive = false;
+  int FKeepAliveTime = 7200000;
+  int FKeepAliveInterval = 1000;
+  std::atomic<int> FConnectTimeout{0};
+  std::atomic<int> FReadTimeout{IdTimeoutDefault};
+  std::atomic<bool> FUseNagle{true};
+  std::atomic<int> FLingerState{-1};
+  std::atomic<TIdConnectionIntercept*> FIntercept{nullptr};
+  mutable std::mutex FIOHandlerLock;
+  std::unique_ptr<TIdIOHandlerSocket> FIOHandler;
+};
