@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -129,10 +130,16 @@ public:
 
   class const_iterator {
   public:
+    using iterator_category = std::forward_iterator_tag;
     using value_type = TqynStunMessageAttribute;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const TqynStunMessageAttribute*;
+    using reference = TqynStunMessageAttribute;
+    constexpr const_iterator() noexcept : FRest(0) {}
     constexpr const_iterator(uint64_t aBits) noexcept : FRest(aBits) {}
     TqynStunMessageAttribute operator*() const noexcept { return static_cast<TqynStunMessageAttribute>(__builtin_ctzll(FRest)); }
     const_iterator& operator++() noexcept { FRest &= FRest - 1; return *this; }
+    const_iterator operator++(int) noexcept { const_iterator t = *this; ++*this; return t; }
     constexpr bool operator==(const const_iterator& o) const noexcept { return FRest == o.FRest; }
     constexpr bool operator!=(const const_iterator& o) const noexcept { return FRest != o.FRest; }
 
