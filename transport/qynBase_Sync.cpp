@@ -1,5 +1,7 @@
 #include "qynBase_Sync.h"
 
+#include "qynMessages.h"
+
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -51,7 +53,8 @@ void ReportPostException(std::exception_ptr aError) {
       } catch (...) {
       }
     } else {
-      std::fprintf(stderr, "qynwire: exception in a main-thread call: %s: %s\n", E.ClassName(), E.Message().c_str());
+      const std::string line = QynFormat(RS_MainThreadCallException, E.ClassName(), E.Message());
+      std::fputs(line.c_str(), stderr);
     }
   };
   try {
@@ -61,7 +64,7 @@ void ReportPostException(std::exception_ptr aError) {
   } catch (const std::exception& E) {
     report(Exception(E.what()));
   } catch (...) {
-    report(Exception("Unknown exception"));
+    report(Exception(RS_UnknownException));
   }
 }
 

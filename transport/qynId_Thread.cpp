@@ -171,7 +171,14 @@ void TIdThread::SetName(const std::string& aName) {
     std::lock_guard<std::mutex> lock(FMutex);
     FName = aName.empty() ? RS_ThreadUnknownName : aName;
   }
-  if (GCurrentThread == this) SetOsThreadName(Name());
+  if (GCurrentThread == this) {
+    SetOsThreadName(Name());
+    return;
+  }
+  // A running thread gets its new name from here; skipped while another thread joins it.
+  std::unique_lock<std::mutex> jlock(FJoinMutex, std::try_to_lock);
+  if (jlock.owns_lock() && FThread.joinable() && !FFinished.load())
+    pthread_setname_np(FThread.native_handle(), Name().substr(0, 15).c_str());
 }
 
 uint32_t TIdThread::Options() const noexcept {
@@ -282,7 +289,7 @@ void TIdThread::Body() {
     } catch (const std::exception& E) {
       RecordException(Exception(E.what()));
     } catch (...) {
-      RecordException(Exception("Unknown exception"));
+      RecordException(Exception(RS_UnknownException));
     }
     FReqCleanup.store(false);
     // A thread without Loop runs its work once per Start.
@@ -329,7 +336,7 @@ void TIdLogFile::Open() {
   FStream = std::fopen(FFilename.c_str(), "ab");
   if (!FStream) {
     const int err = errno;
-    throw EIdException(FFilename + ": " + std::strerror(err));
+    throw EIdException(QynFormat(RS_LogFileOpenFailed, FFilename, std::string(std::strerror(err))));
   }
 }
 

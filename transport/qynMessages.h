@@ -18,6 +18,7 @@ inline constexpr const char* RS_RandomGeneratorFailed = "The random generator fa
 
 // TURN shared records
 inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
+inline constexpr const char* RS_ChannelDataTooLong = "ChannelData of %d bytes is longer than 65535 bytes";
 
 // Socket layer
 inline constexpr const char* RS_SocketError = "Socket Error # %d\r\n%s";
@@ -48,6 +49,12 @@ inline constexpr const char* RS_ListDuplicates = "List does not allow duplicates
 inline constexpr const char* RS_LogRecvPrefix = "Recv ";
 inline constexpr const char* RS_LogSentPrefix = "Sent ";
 inline constexpr const char* RS_LogStatPrefix = "Stat ";
+inline constexpr const char* RS_ListIndexOutOfBounds = "List index out of bounds (%d)";
+inline constexpr const char* RS_SocketCloneClass = "The copy of a %s socket object is not a UDP socket object";
+inline constexpr const char* RS_UnknownException = "Unknown exception";
+inline constexpr const char* RS_LogFileOpenFailed = "Cannot open log file %s: %s";
+inline constexpr const char* RS_LogFileWriteFailed = "Cannot write log file %s";
+inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in a main-thread call: %s: %s\n";
 
 // UDP server, UDP client and TCP client components (add below)
 
