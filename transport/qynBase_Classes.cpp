@@ -157,7 +157,8 @@ void TqynTimer::Tick(const std::shared_ptr<TShared>& aShared) {
   {
     std::lock_guard<std::mutex> lock(aShared->M);
     timer = aShared->Timer;
-    if (!timer) return;
+    // A terminated timer never ticks again, also not through a tick posted before.
+    if (!timer || timer->Terminated()) return;
     ++aShared->Running;
     aShared->RunningOn = std::this_thread::get_id();
   }
