@@ -760,9 +760,9 @@ void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const
   // The received digest and the texts are copied first: the key events get the message itself
   // and may change its attribute list.
   const size_t digestSize = aSHA256 ? 32 : 20;
-  if (aPayLoad.size() < digestSize) return; // a shorter value never matches
-  uint8_t received[32];
-  std::copy_n(aPayLoad.data(), digestSize, received);
+  const bool fullDigest = aPayLoad.size() >= digestSize; // a shorter value never matches
+  uint8_t received[32] = {};
+  std::copy_n(aPayLoad.data(), std::min(aPayLoad.size(), digestSize), received);
 
   TqynBytes key;
   if (FICERequest) {
@@ -801,6 +801,7 @@ void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const
   const int64_t fingerprintSize = aHasFingerprint ? 8 : 0;
   const int64_t length = FHeader.MessageLength();
   const int64_t copyLength = length + 20 - 4 - static_cast<int64_t>(digestSize) - fingerprintSize;
+  if (!fullDigest) return;
   if (copyLength < static_cast<int64_t>(QYN_STUN_HEADER_SIZE) || copyLength > static_cast<int64_t>(aSize)) return;
 
   // The covered bytes with the adjusted length field; small messages stay on the stack.
