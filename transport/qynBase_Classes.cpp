@@ -137,7 +137,8 @@ void TqynTimer::Fire() {
     TqynMainThread::Post([s = FShared]() { Tick(s); });
     break;
   case neSynchronous:
-    Synchronize([s = FShared]() { Tick(s); });
+    // Detachable: the main thread may dispose of the timer from inside this very tick.
+    TqynMainThread::SendDetachable([s = FShared]() { Tick(s); });
     break;
   }
 }
@@ -611,7 +612,7 @@ void TqynUDPComponent::Notify(TNotifyKind aKind, TqynUDPSocket* aSocket, std::sh
 
   TqynSyncProc drain = MakeDrain(aKind, list);
   if (mode == neAsynchronous) TqynMainThread::Post(std::move(drain));
-  else TqynMainThread::Send(std::move(drain));
+  else TqynMainThread::SendDetachable(std::move(drain)); // a handler may stop this very thread
 }
 
 TqynSyncProc TqynUDPComponent::MakeDrain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObjectList>& aList) {

@@ -95,9 +95,15 @@ void TqynMainThread::Post(TqynSyncProc aProc) {
   });
 }
 
-bool TqynMainThread::Send(TqynSyncProc aProc) { return Send(std::move(aProc), GThreadAbort); }
+bool TqynMainThread::Send(TqynSyncProc aProc) { return SendImpl(std::move(aProc), GThreadAbort, false); }
 
 bool TqynMainThread::Send(TqynSyncProc aProc, const TqynAbortCheck& aAbort) {
+  return SendImpl(std::move(aProc), aAbort, false);
+}
+
+bool TqynMainThread::SendDetachable(TqynSyncProc aProc) { return SendImpl(std::move(aProc), GThreadAbort, true); }
+
+bool TqynMainThread::SendImpl(TqynSyncProc aProc, const TqynAbortCheck& aAbort, bool aDetachable) {
   if (!aProc) return true;
   if (IsMainThread()) {
     aProc();
@@ -128,8 +134,9 @@ bool TqynMainThread::Send(TqynSyncProc aProc, const TqynAbortCheck& aAbort) {
   std::unique_lock<std::mutex> lock(r.M);
   for (;;) {
     if (state->State == TCallState::Done) break;
-    if (state->State == TCallState::Pending && aAbort && aAbort()) {
-      state->State = TCallState::Cancelled;
+    const bool withdrawable = state->State == TCallState::Pending;
+    if ((withdrawable || aDetachable) && aAbort && aAbort()) {
+      if (withdrawable) state->State = TCallState::Cancelled;
       return false;
     }
     r.DoneCv.wait(lock);

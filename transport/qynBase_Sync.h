@@ -42,6 +42,11 @@ public:
   // As Send, withdrawn when aAbort() turns true before the call has started (checked on every
   // WakeWaiters() and every completed call).
   static bool Send(TqynSyncProc aProc, const TqynAbortCheck& aAbort);
+  // As Send(aProc), but a terminated worker also stops waiting for a call that has already started
+  // (the call still finishes on the main thread). So a main-thread call may stop and join the
+  // very thread that sent it. aProc must own everything it uses (no references to the sender's
+  // stack).
+  static bool SendDetachable(TqynSyncProc aProc);
 
   // Runs the queued calls (those present on entry, in order) on the calling thread, which becomes
   // the main thread when none is set yet. Waits up to aTimeoutMs for a call when the queue is
@@ -66,6 +71,9 @@ public:
 
   // Receives exceptions raised by posted calls. Empty restores the default (stderr).
   static void SetOnException(TqynSyncExceptionHandler aHandler);
+
+private:
+  static bool SendImpl(TqynSyncProc aProc, const TqynAbortCheck& aAbort, bool aDetachable);
 };
 
 // Host-side name of TqynMainThread::CheckSynchronize.
