@@ -209,12 +209,20 @@ std::string TIdStack::MakeCanonicalIPv6Address(const std::string& aText) const {
 }
 
 std::string TIdStack::ResolveHost(const std::string& aHost, TIdIPVersion aIPVersion) {
+#ifdef EAI_ADDRFAMILY
+  const int wrongFamily = EAI_ADDRFAMILY;
+#else
+  const int wrongFamily = EAI_NONAME;
+#endif
   if (aIPVersion == Id_IPv4) {
     if (IsIP(aHost)) return aHost;
+    // Names never contain ':': an IPv6 literal asked for as IPv4 needs no resolver.
+    if (aHost.find(':') != std::string::npos) throw EIdSocketError::FromResolver(wrongFamily, 0);
   } else {
     if (IsIPv6(aHost)) return aHost;
     // Names never contain ':', so such text can only be a broken IPv6 literal.
     if (aHost.find(':') != std::string::npos) throw EIdInvalidIPv6Address(QynFormat(RS_InvalidIPv6Address, aHost));
+    if (IsIP(aHost)) throw EIdSocketError::FromResolver(wrongFamily, 0);
   }
   addrinfo hints{};
   hints.ai_family = FamilyOf(aIPVersion);
@@ -352,15 +360,26 @@ void TIdSocketHandle::AllocateSocket(TIdSocketType aSocketType, int aProtocol) {
 }
 
 void TIdSocketHandle::Bind() {
+  // A name in IP is resolved before the handle's lock is taken.
+  std::string ip;
+  TIdIPVersion version;
+  {
+    std::lock_guard<std::recursive_mutex> g(FLock);
+    ip = FIP;
+    version = FIPVersion;
+  }
+  sockaddr_storage addr;
+  const socklen_t addrLen = MakeSockAddr(ip, 0, version, addr);
+
   std::lock_guard<std::recursive_mutex> g(FLock);
   auto s = Require();
   int reuse = FReuseSocket == rsTrue ? 1 : 0;
   if (::setsockopt(s->Fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) throw EIdSocketError::FromErrno(errno);
 
   auto tryBind = [&](TIdPort aPort) -> int {
-    sockaddr_storage ss;
-    const socklen_t len = MakeSockAddr(FIP, aPort, FIPVersion, ss);
-    return ::bind(s->Fd, reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : errno;
+    if (addr.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(aPort);
+    else reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(aPort);
+    return ::bind(s->Fd, reinterpret_cast<const sockaddr*>(&addr), addrLen) == 0 ? 0 : errno;
   };
 
   if (FPort == 0 && FClientPortMin != 0 && FClientPortMax != 0) {
@@ -470,14 +489,19 @@ bool TIdSocketHandle::Readable(int aMSec) {
 }
 
 void TIdSocketHandle::Connect(int aMSec) {
+  std::string peerIP;
+  TIdPort peerPort;
+  TIdIPVersion version;
   std::shared_ptr<TIdSocketState> s;
-  sockaddr_storage ss;
-  socklen_t len;
   {
     std::lock_guard<std::recursive_mutex> g(FLock);
     s = Require();
-    len = MakeSockAddr(FPeerIP, FPeerPort, FIPVersion, ss);
+    peerIP = FPeerIP;
+    peerPort = FPeerPort;
+    version = FIPVersion;
   }
+  sockaddr_storage ss;
+  const socklen_t len = MakeSockAddr(peerIP, peerPort, version, ss);
   // The wait happens outside the handle's lock, so CloseSocket from another thread ends it.
   if (::connect(s->Fd, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
     const int e = errno;
@@ -1237,7 +1261,10 @@ void TIdBuffer::Clear() {
 
 TIdIOHandlerSocket::TIdIOHandlerSocket() = default;
 
-TIdIOHandlerSocket::~TIdIOHandlerSocket() { FBinding.CloseSocket(); }
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+  FOpen.store(false);
+  FBinding.CloseSocket();
+}
 
 bool TIdIOHandlerSocket::Connected() const { return FOpen.load() && !FClosedGracefully.load() && FBinding.HandleAllocated(); }
 
@@ -1347,8 +1374,12 @@ void TIdIOHandlerSocket::Write(const TIdBytes& aBuffer) {
 TIdTCPClient::TIdTCPClient() = default;
 
 TIdTCPClient::~TIdTCPClient() {
+  // No events and no intercept calls from here: the objects they reach may be gone already.
   std::lock_guard<std::mutex> g(FIOHandlerLock);
-  if (FIOHandler) FIOHandler->Close();
+  if (FIOHandler) {
+    FIOHandler->FOpen.store(false);
+    FIOHandler->Binding()->CloseSocket();
+  }
 }
 
 QYN_PROP_GET(TIdTCPClient, std::string, Host, FHost)

@@ -54,6 +54,9 @@ TEST(SocketsStack, ResolveHostFailures) {
   } catch (const EIdInvalidIPv6Address& E) {
     EXPECT_EQ(E.Message(), "1::2::3 is not a valid IPv6 address");
   }
+  // A literal of the other family is refused without asking the resolver.
+  EXPECT_THROW(GStack().ResolveHost("::1", Id_IPv4), EIdSocketError);
+  EXPECT_THROW(GStack().ResolveHost("127.0.0.1", Id_IPv6), EIdSocketError);
   // An empty name is refused by the resolver itself.
   try {
     GStack().ResolveHost("", Id_IPv4);
