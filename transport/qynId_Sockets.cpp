@@ -822,11 +822,22 @@ void TIdUDPListenerThread::Run() {
   }
 }
 
+void TIdUDPListenerThread::RunSynchronized(const std::function<void()>& aEvent) {
+  Synchronize([this, &aEvent] {
+    FSyncRunner.store(std::this_thread::get_id());
+    struct TReset {
+      std::atomic<std::thread::id>& Runner;
+      ~TReset() { Runner.store(std::thread::id()); }
+    } reset{FSyncRunner};
+    aEvent();
+  });
+}
+
 void TIdUDPListenerThread::UDPRead() {
   if (FServer.ThreadedEvent()) {
     FServer.DoUDPRead(this, FBuffer, &FBinding);
   } else {
-    Synchronize([this] { FServer.DoUDPRead(this, FBuffer, &FBinding); });
+    RunSynchronized([this] { FServer.DoUDPRead(this, FBuffer, &FBinding); });
   }
 }
 
@@ -836,7 +847,7 @@ void TIdUDPListenerThread::UDPException() {
     if (FServer.ThreadedEvent()) {
       FServer.DoUDPException(this, &FBinding, FCurrentException, FCurrentExceptionClass);
     } else {
-      Synchronize([this] { FServer.DoUDPException(this, &FBinding, FCurrentException, FCurrentExceptionClass); });
+      RunSynchronized([this] { FServer.DoUDPException(this, &FBinding, FCurrentException, FCurrentExceptionClass); });
     }
   } catch (...) {
   }
@@ -1006,9 +1017,10 @@ void TIdUDPServer::Deactivate() {
 void TIdUDPServer::JoinListeners(std::vector<std::unique_ptr<TIdUDPListenerThread>>& aThreads) {
   for (auto& t : aThreads) {
     if (!t) continue;
-    if (t.get() == TIdThread::Current()) {
-      // Stopped from inside its own handler: it cannot wait for itself, so it frees itself when
-      // its pass returns (the library joins it later).
+    if (t.get() == TIdThread::Current() || t->FSyncRunner.load() == std::this_thread::get_id()) {
+      // Stopped from inside its own handler (on the listener, or on the main thread while the
+      // listener waits in Synchronize): waiting for it here would never end, so it frees itself
+      // when its pass returns (the library joins it later).
       if (t->SetFreeOnTerminate(true)) t.release();
       continue;
     }

@@ -305,6 +305,13 @@ protected:
   std::atomic<int> FAcceptWait{1000};
   std::string FCurrentException;
   std::string FCurrentExceptionClass;
+
+private:
+  friend class TIdUDPServer;
+  // The thread running this listener's event through Synchronize (none otherwise): a handler
+  // there that stops the listener must not wait for it.
+  std::atomic<std::thread::id> FSyncRunner{};
+  void RunSynchronized(const std::function<void()>& aEvent);
 };
 
 class TIdUDPServer {

@@ -407,3 +407,25 @@ TEST(UDPServer, UnthreadedEventsRunOnTheMainThread) {
   EXPECT_LT(Clock::now() - start, 10s);
   CheckSynchronize(0);
 }
+
+TEST(UDPServer, UnthreadedHandlerMayDeactivateTheServer) {
+  TqynMainThread::SetMainThread();
+  TIdUDPServer server;
+  OneLoopbackBinding(server);
+  server.SetThreadedEvent(false);
+  server.SetAcceptWait(60000);
+  std::atomic<bool> done{false};
+  server.OnUDPRead = [&](TIdUDPListenerThread*, const TIdBytes&, TIdSocketHandle*) {
+    server.SetActive(false); // on the main thread, while the listener waits for this call
+    done = true;
+  };
+  server.SetActive(true);
+  auto s = Sender();
+  s->SendTo("127.0.0.1", server.Binding()->Port(), Id_IPv4, TIdBytes{1});
+  ASSERT_TRUE(WaitUntil([&] {
+    CheckSynchronize(5);
+    return done.load();
+  }));
+  EXPECT_FALSE(server.Active());
+  TIdThread::JoinFreedThreads();
+}
