@@ -317,7 +317,9 @@ private:
 class TIdUDPServer {
 public:
   TIdUDPServer();
-  // Deactivates (stopping and joining every listener) first.
+  // Deactivates (stopping and joining every listener) first. A subclass that overrides the Do*
+  // handlers calls SetActive(false) first in its own destructor, so no listener calls into a
+  // half-destroyed object.
   virtual ~TIdUDPServer();
   TIdUDPServer(const TIdUDPServer&) = delete;
   TIdUDPServer& operator=(const TIdUDPServer&) = delete;
