@@ -15,8 +15,6 @@ namespace {
 // Largest datagram whose attributes are read: keeps every offset well inside int32_t.
 constexpr size_t kMaxReadSize = size_t{INT32_MAX} / 2;
 
-inline uint32_t RoundUp4(uint32_t aValue) noexcept { return (aValue + 3u) & ~3u; }
-
 // ---- Address text ------------------------------------------------------------------------
 
 // Four dot-separated decimal numbers. A number above 255 keeps its low 8 bits; one that does

@@ -179,13 +179,13 @@ TqynSTUN_AttributeClass AttributeClassOfType(TqynStunMessageAttribute aType) noe
 // Reads return 0 when the number does not lie wholly inside [0, aSize).
 
 inline uint16_t QynReadUInt16BE(const uint8_t* aBytes, size_t aSize, int64_t aPos) noexcept {
-  if (aPos < 0 || static_cast<uint64_t>(aPos) + 2 > aSize) return 0;
+  if (aPos < 0 || aSize < 2 || static_cast<uint64_t>(aPos) > aSize - 2) return 0;
   const uint8_t* p = aBytes + aPos;
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
 inline uint32_t QynReadUInt32BE(const uint8_t* aBytes, size_t aSize, int64_t aPos) noexcept {
-  if (aPos < 0 || static_cast<uint64_t>(aPos) + 4 > aSize) return 0;
+  if (aPos < 0 || aSize < 4 || static_cast<uint64_t>(aPos) > aSize - 4) return 0;
   const uint8_t* p = aBytes + aPos;
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }

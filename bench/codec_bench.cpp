@@ -1,0 +1,197 @@
+// Speed of the STUN codec on the messages a TURN server handles most: Binding requests, an
+// authenticated Allocate request (long-term MESSAGE-INTEGRITY and FINGERPRINT) and its success
+// response.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "qynId_Hash.h"
+#include "qynP2P_STUN_Classes.h"
+
+namespace {
+
+const TqynBytes kTid = NewTransactionId("benchmarktid");
+const std::string kUser = "relayuser";
+const std::string kRealm = "qynwire.org";
+const std::string kNonce = "5d0f1e1ca3b94e6e8a0c2c4b7f9e3d21";
+const std::string kPassword = "relaypassword";
+
+void SetHeader(TqynSTUN_Message& m, TqynStunMessageMethod aMethod, TqynStunMessageClass aClass) {
+  m.Header().SetMessageType_Method(aMethod);
+  m.Header().SetMessageType_Class(aClass);
+  m.Header().SetMagicCookie(QYN_STUN_MAGIC_COOKIE);
+  m.Header().SetTransactionId(kTid);
+}
+
+void WriteBindingRequest(TqynSTUN_Message& m, TqynBytes& aOut, bool aSoftwareFingerprint) {
+  SetHeader(m, stmmBinding, stmcRequest);
+  if (aSoftwareFingerprint) {
+    m.Attributes().Add<TqynSTUN_Attribute_SOFTWARE>()->SetSoftware("Qynwire 4.5.2");
+    m.SetFingerprint(stfsFingerprintValid);
+  }
+  m.Header().SetMessageLength(static_cast<uint16_t>(m.ComputeMessageLength()));
+  m.Write(aOut);
+}
+
+void WriteAllocateRequest(TqynSTUN_Message& m, TqynBytes& aOut) {
+  SetHeader(m, stmmAllocate, stmcRequest);
+  m.Attributes().Add<TqynSTUN_Attribute_REQUESTED_TRANSPORT>();
+  m.Attributes().Add<TqynSTUN_Attribute_LIFETIME>()->SetLifetime(600);
+  m.Header().SetMessageLength(static_cast<uint16_t>(m.ComputeMessageLength()));
+  m.SetMessageType(stmtClientRequest);
+  m.SetCredentials(stauLongTermCredential);
+  m.SetFingerprint(stfsFingerprintValid);
+  m.SetUsername(kUser);
+  m.SetRealm(kRealm);
+  m.SetNonce(kNonce);
+  m.SetPassword(kPassword);
+  m.Write(aOut); // appends USERNAME, REALM, NONCE, MESSAGE-INTEGRITY, FINGERPRINT
+}
+
+void WriteAllocateResponse(TqynSTUN_Message& m, TqynBytes& aOut) {
+  SetHeader(m, stmmAllocate, stmcResponseSuccess);
+  auto* relayed = m.Attributes().Add<TqynSTUN_Attribute_XOR_RELAYED_ADDRESS>();
+  relayed->SetFamily(1);
+  relayed->SetAddress("192.0.2.10");
+  relayed->SetPort(50123);
+  relayed->SetTransactionId(kTid);
+  auto* mapped = m.Attributes().Add<TqynSTUN_Attribute_XOR_MAPPED_ADDRESS>();
+  mapped->SetFamily(1);
+  mapped->SetAddress("198.51.100.77");
+  mapped->SetPort(41234);
+  mapped->SetTransactionId(kTid);
+  m.Attributes().Add<TqynSTUN_Attribute_LIFETIME>()->SetLifetime(600);
+  m.Attributes().Add<TqynSTUN_Attribute_SOFTWARE>()->SetSoftware("Qynwire 4.5.2");
+  m.Header().SetMessageLength(static_cast<uint16_t>(m.ComputeMessageLength()));
+  m.SetMessageType(stmtServerResponse);
+  m.SetCredentials(stauLongTermCredential);
+  m.SetFingerprint(stfsFingerprintValid);
+  m.SetUsername(kUser);
+  m.SetRealm(kRealm);
+  m.SetPassword(kPassword);
+  m.Write(aOut);
+}
+
+TqynBytes Build(void (*aWriter)(TqynSTUN_Message&, TqynBytes&)) {
+  TqynSTUN_Message m;
+  TqynBytes out;
+  aWriter(m, out);
+  return out;
+}
+
+void BM_DecodeBindingRequest(benchmark::State& state) {
+  TqynBytes bytes;
+  TqynSTUN_Message w;
+  WriteBindingRequest(w, bytes, false);
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.Read(bytes);
+    benchmark::DoNotOptimize(m.Header().MessageType_Method());
+  }
+}
+BENCHMARK(BM_DecodeBindingRequest);
+
+void BM_DecodeBindingRequestSoftwareFingerprint(benchmark::State& state) {
+  TqynBytes bytes;
+  TqynSTUN_Message w;
+  WriteBindingRequest(w, bytes, true);
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.Read(bytes);
+    if (m.Fingerprint() != stfsFingerprintValid) state.SkipWithError("fingerprint");
+  }
+}
+BENCHMARK(BM_DecodeBindingRequestSoftwareFingerprint);
+
+void BM_EncodeBindingRequest(benchmark::State& state) {
+  TqynBytes out;
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    WriteBindingRequest(m, out, false);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_EncodeBindingRequest);
+
+void BM_EncodeBindingRequestSoftwareFingerprint(benchmark::State& state) {
+  TqynBytes out;
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    WriteBindingRequest(m, out, true);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_EncodeBindingRequestSoftwareFingerprint);
+
+// The server's path: the password event gives the password and the codec derives the MD5 key.
+void BM_DecodeAllocateRequestVerify(benchmark::State& state) {
+  const TqynBytes bytes = Build(WriteAllocateRequest);
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.OnRequestMessageIntegrityPassword = [](TqynSTUN_Message*, const std::string&, const std::string&, std::string& Password) {
+      Password = kPassword;
+    };
+    m.Read(bytes);
+    if (m.MessageIntegrity() != stisMessageIntegrityValid || m.Fingerprint() != stfsFingerprintValid) state.SkipWithError("integrity");
+  }
+}
+BENCHMARK(BM_DecodeAllocateRequestVerify);
+
+void BM_DecodeAllocateRequestNoCheck(benchmark::State& state) {
+  const TqynBytes bytes = Build(WriteAllocateRequest);
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.Read(bytes); // no password event: the key uses an empty password and does not match
+    benchmark::DoNotOptimize(m.Attributes().Count());
+  }
+}
+BENCHMARK(BM_DecodeAllocateRequestNoCheck);
+
+void BM_EncodeAllocateRequest(benchmark::State& state) {
+  TqynBytes out;
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    WriteAllocateRequest(m, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_EncodeAllocateRequest);
+
+// The client's path: the key event gives its long-term key.
+void BM_DecodeAllocateResponseVerify(benchmark::State& state) {
+  const TqynBytes bytes = Build(WriteAllocateResponse);
+  const TqynBytes key = TIdHashMessageDigest5::HashString(kUser + ":" + kRealm + ":" + kPassword);
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.OnRequestMessageIntegrityKey = [&key](TqynSTUN_Message*, const std::string&, TqynBytes& Key) { Key = key; };
+    m.Read(bytes);
+    if (m.MessageIntegrity() != stisMessageIntegrityValid || m.Fingerprint() != stfsFingerprintValid) state.SkipWithError("integrity");
+  }
+}
+BENCHMARK(BM_DecodeAllocateResponseVerify);
+
+void BM_EncodeAllocateResponse(benchmark::State& state) {
+  TqynBytes out;
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    WriteAllocateResponse(m, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_EncodeAllocateResponse);
+
+void BM_NewTransactionId(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(NewTransactionId());
+}
+BENCHMARK(BM_NewTransactionId);
+
+void BM_CRC32_1KiB(benchmark::State& state) {
+  const TqynBytes data(1024, 0x5A);
+  for (auto _ : state) benchmark::DoNotOptimize(QynCRC32(data.data(), data.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 1024);
+}
+BENCHMARK(BM_CRC32_1KiB);
+
+} // namespace
+
+BENCHMARK_MAIN();
