@@ -59,5 +59,23 @@ inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in
 // UDP server, UDP client and TCP client components (add below)
 
 // STUN server (add below)
+// Reason phrases of the error responses (the first also the text of the exception for a request
+// the server does not serve).
+inline constexpr const char* RS_StunErrorInvalidRequest = "Invalid Request";
+inline constexpr const char* RS_StunErrorUnauthorized = "Unauthorized";
+inline constexpr const char* RS_StunErrorUnknownAttribute = "Unknown Attribute";
+inline constexpr const char* RS_StunErrorStaleNonce = "Stale Nonce";
+inline constexpr const char* RS_StunErrorTryAlternate = "Try Alternate";
+inline constexpr const char* RS_StunErrorForbidden = "Forbidden";
+inline constexpr const char* RS_StunErrorAllocationMismatch = "Allocation Mismatch";
+inline constexpr const char* RS_StunErrorAddressFamilyNotSupported = "Address Family not Supported";
+inline constexpr const char* RS_StunErrorWrongCredentials = "Wrong Credentials";
+inline constexpr const char* RS_StunErrorUnsupportedTransportProtocol = "Unsupported Transport Protocol";
+inline constexpr const char* RS_StunErrorPeerAddressFamilyMismatch = "Peer Address Family Mismatch";
+inline constexpr const char* RS_StunErrorAllocationQuotaReached = "Allocation Quota Reached";
+inline constexpr const char* RS_StunErrorInsufficientCapacity = "Insufficient Capacity";
+inline constexpr const char* RS_STUNInvalidFingerprint = "Invalid Fingerprint";
+inline constexpr const char* RS_STUNInvalidMessageIntegrity = "Invalid Message Integrity";
+inline constexpr const char* RS_STUNDefaultRealm = "Qynwire";
 
 // STUN client (add below)
