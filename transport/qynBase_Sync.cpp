@@ -127,7 +127,7 @@ bool TqynMainThread::SendImpl(TqynSyncProc aProc, const TqynAbortCheck& aAbort, 
     {
       std::lock_guard<std::mutex> lock(rr.M);
       state->State = TCallState::Done;
-      state->Error = error;
+      state->Error = std::move(error);
     }
     rr.DoneCv.notify_all();
   });
@@ -141,7 +141,11 @@ bool TqynMainThread::SendImpl(TqynSyncProc aProc, const TqynAbortCheck& aAbort, 
     }
     r.DoneCv.wait(lock);
   }
-  if (state->Error) std::rethrow_exception(state->Error);
+  // Taken out under the lock: the exception then belongs to this thread alone.
+  std::exception_ptr error = std::move(state->Error);
+  state->Error = nullptr;
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
   return true;
 }
 

@@ -102,7 +102,12 @@ void TIdThread::Start() {
     FStopped.store(false);
   }
   FCv.notify_all();
-  if (!FLaunched.load()) Launch();
+  if (!FLaunched.load()) {
+    // Nothing to wake before the launch; and once launched, a free-on-terminate thread may
+    // already have deleted itself, so nothing of the object is touched after Launch.
+    Launch();
+    return;
+  }
   WakeUp();
 }
 

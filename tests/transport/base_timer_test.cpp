@@ -258,6 +258,29 @@ TEST_F(Timer, FreeThreadFromInsideItsOwnTick) {
   }
 }
 
+// Queued ticks run on the main thread, which may simply destroy the timer from inside the tick.
+TEST_F(Timer, DestroyedInsideItsOwnQueuedTick) {
+  for (TwsNotifyEvent mode : {neAsynchronous, neSynchronous}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    std::atomic<int> ticks{0};
+    auto timer = std::make_unique<TqynTimer>();
+    timer->SetInterval(10);
+    timer->SetNotifyEvents(mode);
+    timer->OnTimer = [&](TqynTimer*) {
+      ++ticks;
+      const auto start = TClock::now();
+      timer.reset();
+      EXPECT_LT(TClock::now() - start, 5s);
+    };
+    timer->SetEnabled(true);
+    ASSERT_TRUE(DrainUntil([&] { return ticks.load() >= 1; }));
+    const auto end = TClock::now() + 300ms;
+    while (TClock::now() < end) CheckSynchronize(5);
+    EXPECT_EQ(ticks.load(), 1);
+    EXPECT_EQ(timer, nullptr);
+  }
+}
+
 TEST_F(Timer, FreeThreadIgnoresEmptyReferences) {
   TqynIdThread* none = nullptr;
   FreeThread(none);
