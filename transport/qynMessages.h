@@ -57,6 +57,10 @@ inline constexpr const char* RS_LogFileWriteFailed = "Cannot write log file %s";
 inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in a main-thread call: %s: %s\n";
 
 // UDP server, UDP client and TCP client components (add below)
+// UDP server
+inline constexpr const char* RS_UDPServerNoBinding = "The UDP server has no active binding to send from";
+inline constexpr const char* RS_UDPServerStopping = "The UDP server is stopping";
+inline constexpr const char* RS_UDPServerWatchDogName = "WatchDog";
 
 // STUN server (add below)
 // Reason phrases of the error responses (the first also the text of the exception for a request
