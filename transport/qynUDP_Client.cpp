@@ -386,7 +386,7 @@ std::shared_ptr<TqynSocketConnection_Base> TqynUDPSocketClient::Clone() const {
 }
 
 void TqynUDPSocketClient::AssignCopy(const TqynSocketConnection_Base& aSource) {
-  TqynUDPSocket_Indy::AssignCopy(aSource);
+  TqynUDPSocket::AssignCopy(aSource);
   if (const auto* src = dynamic_cast<const TqynUDPSocketClient*>(&aSource)) {
     FOwner.store(src->Owner());
     FClient.store(src->Client());

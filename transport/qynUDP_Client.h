@@ -264,9 +264,6 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Socket object
 
-// The UDP socket object of the socket-layer based components.
-class TqynUDPSocket_Indy : public TqynUDPSocket {};
-
 // The client's one socket object, reused for every datagram and every write. IP and Port are the
 // sender of the last datagram read; LocalIP, LocalPort and IPVersion describe the client's own
 // socket; Guid is the base64 form of "Host:Port". Copies for queued notifications (Clone) keep
@@ -274,7 +271,9 @@ class TqynUDPSocket_Indy : public TqynUDPSocket {};
 // object handed to an event, a copy is valid for the handler call only.
 //
 // Writes never raise: a failure goes to the exception routing (the component's OnUDPException).
-class TqynUDPSocketClient : public TqynUDPSocket_Indy {
+// (The server's TqynUDPSocket_Indy carries binding references the client has no use for, and the
+// server includes this header, so the client's object derives from TqynUDPSocket directly.)
+class TqynUDPSocketClient : public TqynUDPSocket {
 public:
   explicit TqynUDPSocketClient(TqynUDPCLient_Base* aOwner = nullptr) : FOwner(aOwner) {}
 
