@@ -199,12 +199,23 @@ inline uint16_t DecodeErrorCode(uint16_t aValue) noexcept {
   return static_cast<uint16_t>(((aValue >> 8) & 7) * 100 + (aValue & 0xFF));
 }
 
-// The long-term key: MD5 of the UTF-8 text username ":" realm ":" password.
+// The long-term key: MD5 of the UTF-8 text username ":" realm ":" password (built on the stack
+// when it is short, as it nearly always is).
 TqynBytes LongTermKey(const std::string& aUsername, const std::string& aRealm, const std::string& aPassword) {
-  std::string text;
-  text.reserve(aUsername.size() + aRealm.size() + aPassword.size() + 2);
-  text.append(aUsername).append(1, ':').append(aRealm).append(1, ':').append(aPassword);
-  return TIdHashMessageDigest5::HashString(text);
+  const size_t n = aUsername.size() + aRealm.size() + aPassword.size() + 2;
+  char stackText[512];
+  std::string heapText;
+  char* text = stackText;
+  if (n > sizeof stackText) {
+    heapText.resize(n);
+    text = heapText.data();
+  }
+  char* p = std::copy(aUsername.begin(), aUsername.end(), text);
+  *p++ = ':';
+  p = std::copy(aRealm.begin(), aRealm.end(), p);
+  *p++ = ':';
+  std::copy(aPassword.begin(), aPassword.end(), p);
+  return TIdHashMessageDigest5::HashBytes(text, n);
 }
 
 inline TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
@@ -221,13 +232,23 @@ TqynBytes NewTransactionId(const std::string& aText) {
     return result;
   }
   // Uniform letters: bytes of 234 (= 9 * 26) and above are drawn again, so every letter has the
-  // same 9 byte values behind it.
+  // same 9 byte values behind it. The bytes come from OpenSSL's generator through a small
+  // per-thread pool, refilled a few hundred bytes at a time (one RAND_bytes call costs about as
+  // much as a whole message's decoding). A process that forks must not use the parent's pool in
+  // the child; this system does not fork.
+  struct TPool {
+    uint8_t Bytes[384];
+    size_t Pos = sizeof Bytes;
+  };
+  thread_local TPool pool;
   size_t filled = 0;
-  uint8_t pool[32];
   while (filled < result.size()) {
-    if (RAND_bytes(pool, sizeof pool) != 1) throw Exception(RS_RandomGeneratorFailed);
-    for (size_t k = 0; k < sizeof pool && filled < result.size(); ++k)
-      if (pool[k] < 234) result[filled++] = static_cast<uint8_t>('a' + pool[k] % 26);
+    if (pool.Pos == sizeof pool.Bytes) {
+      if (RAND_bytes(pool.Bytes, sizeof pool.Bytes) != 1) throw Exception(RS_RandomGeneratorFailed);
+      pool.Pos = 0;
+    }
+    const uint8_t b = pool.Bytes[pool.Pos++];
+    if (b < 234) result[filled++] = static_cast<uint8_t>('a' + b % 26);
   }
   return result;
 }
@@ -685,6 +706,7 @@ uint32_t TqynSTUN_AttributeList::MessageLength() const {
 void TqynSTUN_Message::Read(const uint8_t* aBytes, size_t aSize) {
   FHeader.Read(aBytes, aSize); // raises "Invalid Header Format" below 20 bytes
   FAttributes.Clear();
+  if (aSize > QYN_STUN_HEADER_SIZE) FAttributes.Reserve(std::min<size_t>(12, (aSize - QYN_STUN_HEADER_SIZE + 11) / 12));
   FFingerprint = stfsNone;
   FMessageIntegrity = stisNone;
   FICERequest = false;

@@ -540,6 +540,8 @@ public:
   TqynSTUN_Message() = default;
   TqynSTUN_Message(const TqynSTUN_Message&) = delete;
   TqynSTUN_Message& operator=(const TqynSTUN_Message&) = delete;
+  TqynSTUN_Message(TqynSTUN_Message&&) = default;
+  TqynSTUN_Message& operator=(TqynSTUN_Message&&) = default;
 
   TqynSTUN_Header& Header() noexcept { return FHeader; }
   const TqynSTUN_Header& Header() const noexcept { return FHeader; }
