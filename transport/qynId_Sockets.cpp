@@ -786,7 +786,12 @@ TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandl
 
 TIdUDPListenerThread::~TIdUDPListenerThread() { Shutdown(); }
 
-void TIdUDPListenerThread::WakeUp() { FBinding.Wakeup(); }
+void TIdUDPListenerThread::WakeUp() {
+  // Once the body has ended there is no wait to cut short, and the binding may already be gone:
+  // a listener stopped from its own handler frees itself later, after that handler may have
+  // deleted its binding (the destructor's Terminate comes here too).
+  if (!Finished()) FBinding.Wakeup();
+}
 
 void TIdUDPListenerThread::Run() {
   if (Stopped()) return;
