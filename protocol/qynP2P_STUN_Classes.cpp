@@ -901,9 +901,14 @@ void TqynSTUN_Message::AppendFingerprint(TqynBytes& aOut) {
 // MD5(Username ":" Realm ":" Password) (RFC 8489 section 9.2.2, no PASSWORD-ALGORITHM), the same
 // key the reader derives; short-term credentials key both with the UTF-8 password given by
 // OnICERequestMessageIntegrityPassword.
+//
+// A message with credentials is signed whether or not it also asks for a FINGERPRINT: a client
+// configured for long-term credentials must answer a challenge with a signed request even when
+// FINGERPRINT is off (RFC 5389 does not tie one to the other), or the server challenges forever.
 void TqynSTUN_Message::Write(TqynBytes& aOut) {
-  if (FFingerprint == stfsFingerprintValid) {
-    const bool integrity = FCredentials == stauShortTermCredential || FCredentials == stauLongTermCredential;
+  const bool integrity = FCredentials == stauShortTermCredential || FCredentials == stauLongTermCredential;
+  const bool fingerprint = FFingerprint == stfsFingerprintValid;
+  if (fingerprint || integrity) {
     TqynBytes key;
     if (integrity) {
       if (FCredentials == stauLongTermCredential) {
@@ -925,7 +930,7 @@ void TqynSTUN_Message::Write(TqynBytes& aOut) {
       AppendIntegrity(aOut, key, false);
       if (FMessageIntegritySHA256 == stisMessageIntegrityValid) AppendIntegrity(aOut, key, true);
     }
-    AppendFingerprint(aOut);
+    if (fingerprint) AppendFingerprint(aOut);
   } else if (FMessageIntegrity == stisMessageIntegrityValid) {
     const TqynBytes key = LongTermKey(FUsername, FRealm, FPassword);
     SerializeMessage(FHeader, FAttributes, aOut, 24);

@@ -58,10 +58,12 @@ TqynBytes AllocateRequest(const std::string& aPassword, bool aFingerprint = true
   m.Attributes().Add<TqynSTUN_Attribute_LIFETIME>()->SetLifetime(600);
   SetLength(m);
   m.SetMessageType(stmtClientRequest);
-  m.SetCredentials(stauLongTermCredential);
+  // Without FINGERPRINT this builds the request through the MessageIntegrity branch (no
+  // Credentials), which signs with the message's own credential strings.
+  m.SetCredentials(aFingerprint ? stauLongTermCredential : stauNone);
   m.SetFingerprint(aFingerprint ? stfsFingerprintValid : stfsNone);
   m.SetMessageIntegrity(aFingerprint ? stisNone : stisMessageIntegrityValid);
-  if (!aFingerprint) { // the FINGERPRINT branch appends them itself for client requests
+  if (!aFingerprint) { // the credentials branch appends them itself for client requests
     m.Attributes().Add<TqynSTUN_Attribute_USERNAME>()->SetUsername("user");
     m.Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm("qynwire.org");
     m.Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce("nonce-123");
@@ -300,6 +302,26 @@ TEST(StunIntegrity, ClientRequestWriteAppendsCredentialsIntegrityAndFingerprint)
   r.Read(bytes);
   EXPECT_EQ(r.MessageIntegrity(), stisMessageIntegrityValid);
   EXPECT_EQ(r.Fingerprint(), stfsFingerprintValid);
+}
+
+TEST(StunIntegrity, ClientRequestWithCredentialsIsSignedWithoutFingerprintToo) {
+  TqynSTUN_Message m;
+  SetHeader(m, stmmBinding, stmcRequest);
+  SetLength(m);
+  m.SetMessageType(stmtClientRequest);
+  m.SetCredentials(stauLongTermCredential);
+  m.SetUsername("alice");
+  m.SetRealm("example.org");
+  m.SetNonce("abcdef");
+  m.SetPassword("secret");
+  const TqynBytes bytes = m.Write();
+  EXPECT_EQ(Types(m), (std::vector<TqynStunMessageAttribute>{stmaUsername, stmaRealm, stmaNonce, stmaMesssage_Integrity}));
+  EXPECT_EQ(QynReadUInt16BE(bytes, 2), bytes.size() - 20);
+  TqynSTUN_Message r;
+  r.OnRequestMessageIntegrityPassword = Password("secret");
+  r.Read(bytes);
+  EXPECT_EQ(r.MessageIntegrity(), stisMessageIntegrityValid);
+  EXPECT_EQ(r.Fingerprint(), stfsNone);
 }
 
 TEST(StunIntegrity, ServerResponseUnderLongTermCredentialsAddsNoCredentials) {
