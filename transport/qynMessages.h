@@ -62,6 +62,11 @@ inline constexpr const char* RS_UDPServerNoBinding = "The UDP server has no acti
 inline constexpr const char* RS_UDPServerStopping = "The UDP server is stopping";
 inline constexpr const char* RS_UDPServerWatchDogName = "WatchDog";
 
+// TCP client
+inline constexpr const char* RS_TCPTLSNotSupported = "TLS connections are not supported by this TCP client";
+inline constexpr const char* RS_TCPProxyNotSupported = "Proxy connections are not supported by this TCP client";
+inline constexpr const char* RS_TCPHeldMessagesFull = "Held messages exceed %d bytes: a received message of %d bytes was dropped";
+
 // STUN server (add below)
 // Reason phrases of the error responses (the first also the text of the exception for a request
 // the server does not serve).
