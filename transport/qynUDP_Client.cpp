@@ -653,6 +653,16 @@ void TqynUDPCLient_Base::DoReadThread(TqynIdUDPClient*) {
 
 void TqynUDPCLient_Base::DoDeliverRead(TqynUDPSocketClient* aSocket) { NotifyUDPRead(aSocket); }
 
+void TqynUDPCLient_Base::DoUDPRead(TqynUDPSocket* aSocket, const TqynBytes& aBytes) {
+  const TqynUDPReadEvent handler = OnUDPRead;
+  if (handler) handler(this, aSocket, aBytes);
+}
+
+void TqynUDPCLient_Base::DoUDPException(TqynUDPSocket* aSocket, const Exception& E) {
+  const TqynUDPExceptionEvent handler = OnUDPException;
+  if (handler) handler(this, aSocket, E);
+}
+
 void TqynUDPCLient_Base::DoHeartBeatTimer(TqynTimer*) {}
 
 void TqynUDPCLient_Base::DoHeartBeatException(TqynTimer*, const Exception&) {}

@@ -407,6 +407,11 @@ public:
   // True while the read thread delivers a datagram (its handler runs with neNoSync).
   bool IsDeliveringOnReadThread() const noexcept;
 
+  // The raise operations call a copy of the application's handler, so that a handler that
+  // destroys the component (and with it the handler's own closure) can still return safely.
+  void DoUDPRead(TqynUDPSocket* aSocket, const TqynBytes& aBytes) override;
+  void DoUDPException(TqynUDPSocket* aSocket, const Exception& E) override;
+
 private:
   void ReportFailure(const Exception& E) noexcept;
 
