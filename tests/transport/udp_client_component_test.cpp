@@ -180,7 +180,7 @@ struct TFailure {
   std::thread::id On;
 };
 
-class UDPClient : public ::testing::Test {
+class udp_client_component : public ::testing::Test {
 protected:
   void SetUp() override {
     TqynMainThread::SetMainThread();
@@ -245,7 +245,7 @@ protected:
 
 } // namespace
 
-TEST_F(UDPClient, Defaults) {
+TEST_F(udp_client_component, Defaults) {
   EXPECT_EQ(Client->Version(), "4.5.2");
   EXPECT_EQ(Client->Host(), "127.0.0.1");
   EXPECT_EQ(Client->Port(), 80);
@@ -273,7 +273,7 @@ TEST_F(UDPClient, Defaults) {
 }
 
 // Every datagram from any sender arrives as one OnUDPRead with exactly its bytes and its sender.
-TEST_F(UDPClient, EveryDatagramFromAnySenderArrivesOnce) {
+TEST_F(udp_client_component, EveryDatagramFromAnySenderArrivesOnce) {
   Client->SetNotifyEvents(neNoSync);
   Client->SetPort(3478);
   TPeer a, b;
@@ -308,7 +308,7 @@ TEST_F(UDPClient, EveryDatagramFromAnySenderArrivesOnce) {
   EXPECT_EQ(FailureCount(), 0u);
 }
 
-TEST_F(UDPClient, EmptyDatagramRaisesNoEventAndOversizedOneIsAnException) {
+TEST_F(udp_client_component, EmptyDatagramRaisesNoEventAndOversizedOneIsAnException) {
   Client->SetNotifyEvents(neNoSync);
   TPeer peer;
   ASSERT_TRUE(peer.Ok());
@@ -327,7 +327,7 @@ TEST_F(UDPClient, EmptyDatagramRaisesNoEventAndOversizedOneIsAnException) {
 
 // neNoSync runs the handler on the read thread; the queued modes run it on the main thread
 // only when that drains, neSynchronous with the read thread waiting meanwhile.
-TEST_F(UDPClient, NotificationModes) {
+TEST_F(udp_client_component, NotificationModes) {
   for (const TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
     {
@@ -367,7 +367,7 @@ TEST_F(UDPClient, NotificationModes) {
   }
 }
 
-TEST_F(UDPClient, WritesReachTheirDestination) {
+TEST_F(udp_client_component, WritesReachTheirDestination) {
   Client->SetNotifyEvents(neNoSync);
   TPeer host, other;
   ASSERT_TRUE(host.Ok() && other.Ok());
@@ -394,7 +394,7 @@ TEST_F(UDPClient, WritesReachTheirDestination) {
 }
 
 // No write raises; each failure is one OnUDPException with the socket object.
-TEST_F(UDPClient, FailedWritesGoToOnUDPException) {
+TEST_F(udp_client_component, FailedWritesGoToOnUDPException) {
   Client->SetNotifyEvents(neNoSync);
   const TIdPort port = ClientPort();
   struct TCase {
@@ -430,7 +430,7 @@ TEST_F(UDPClient, FailedWritesGoToOnUDPException) {
 
 // Retransmission through the component: the caller's send plus MaxRetries - 1 resends in all,
 // on a doubling schedule, then nothing more.
-TEST_F(UDPClient, RetransmissionScheduleOnTheWire) {
+TEST_F(udp_client_component, RetransmissionScheduleOnTheWire) {
   Client->SetNotifyEvents(neNoSync);
   EnableRetransmissions(100, 4);
   TPeer peer;
@@ -453,7 +453,7 @@ TEST_F(UDPClient, RetransmissionScheduleOnTheWire) {
   EXPECT_EQ(FailureCount(), 0u);
 }
 
-TEST_F(UDPClient, ResendsGoToTheItemsDestination) {
+TEST_F(udp_client_component, ResendsGoToTheItemsDestination) {
   Client->SetNotifyEvents(neNoSync);
   EnableRetransmissions(100, 3);
   TPeer host, other;
@@ -470,7 +470,7 @@ TEST_F(UDPClient, ResendsGoToTheItemsDestination) {
   EXPECT_EQ(other.ReceivedOf("to host").size(), 0u);
 }
 
-TEST_F(UDPClient, RetransmissionOptionsAtEngineCreation) {
+TEST_F(udp_client_component, RetransmissionOptionsAtEngineCreation) {
   // Disabled by default: nothing is resent, the item stays.
   TPeer peer;
   ASSERT_TRUE(peer.Ok());
@@ -490,7 +490,7 @@ TEST_F(UDPClient, RetransmissionOptionsAtEngineCreation) {
   EXPECT_EQ(Client->Retransmissions(), engine);
 }
 
-TEST_F(UDPClient, FewMaxRetriesSendOnlyTheFirst) {
+TEST_F(udp_client_component, FewMaxRetriesSendOnlyTheFirst) {
   for (const int maxRetries : {1, 0}) {
     SCOPED_TRACE(maxRetries);
     auto client = std::make_unique<TqynUDPCLient_Base>();
@@ -514,7 +514,7 @@ TEST_F(UDPClient, FewMaxRetriesSendOnlyTheFirst) {
 
 // The STUN client's pattern: a response read on the read thread cancels its retransmission
 // there while the timer thread resends others and the main thread adds and deletes items.
-TEST_F(UDPClient, CancelFromTheReadThreadWhileResending) {
+TEST_F(udp_client_component, CancelFromTheReadThreadWhileResending) {
   Client->SetNotifyEvents(neNoSync);
   EnableRetransmissions(10, 1000);
   TPeer echo(false, true);
@@ -544,7 +544,7 @@ TEST_F(UDPClient, CancelFromTheReadThreadWhileResending) {
 
 // A failed resend is reported through OnUDPException after the engine released its lock: the
 // handler may wait for another thread that uses the engine.
-TEST_F(UDPClient, FailedResendIsReported) {
+TEST_F(udp_client_component, FailedResendIsReported) {
   Client->SetNotifyEvents(neNoSync);
   EnableRetransmissions(50, 3);
   auto* engine = Client->Retransmissions();
@@ -563,7 +563,7 @@ TEST_F(UDPClient, FailedResendIsReported) {
   EXPECT_TRUE(otherThreadRan.load());
 }
 
-TEST_F(UDPClient, CommandMode) {
+TEST_F(udp_client_component, CommandMode) {
   Client->SetNotifyEvents(neNoSync);
   TPeer peer;
   ASSERT_TRUE(peer.Ok());
@@ -604,7 +604,7 @@ TEST_F(UDPClient, CommandMode) {
   Client.reset();
 }
 
-TEST_F(UDPClient, LogFileLinesForWritesAndReads) {
+TEST_F(udp_client_component, LogFileLinesForWritesAndReads) {
   Client->SetNotifyEvents(neNoSync);
   const auto path = std::filesystem::temp_directory_path() /
                     ("qyn_udp_client_" + std::to_string(::getpid()) + "_" + std::to_string(QynTickCount64()) + ".log");
@@ -634,7 +634,7 @@ TEST_F(UDPClient, LogFileLinesForWritesAndReads) {
 
 // The SOCKS path is not built: with the proxy enabled nothing goes out directly, every write
 // fails with the socket layer's refusal, and the read thread reports its refusal only once.
-TEST_F(UDPClient, EnabledProxyRefusesInsteadOfBypassing) {
+TEST_F(udp_client_component, EnabledProxyRefusesInsteadOfBypassing) {
   Client->SetNotifyEvents(neNoSync);
   TPeer peer;
   ASSERT_TRUE(peer.Ok());
@@ -663,7 +663,7 @@ TEST_F(UDPClient, EnabledProxyRefusesInsteadOfBypassing) {
   ASSERT_TRUE(WaitUntil([&] { return ReadCount() == 1; }));
 }
 
-TEST_F(UDPClient, IPv6) {
+TEST_F(udp_client_component, IPv6) {
   if (!GStack().SupportsIPv6()) GTEST_SKIP() << "no IPv6 here";
   TPeer peer(true);
   if (!peer.Ok()) GTEST_SKIP() << "no ::1 here";

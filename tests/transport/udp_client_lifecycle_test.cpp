@@ -57,7 +57,7 @@ TIdPort PortOf(TqynUDPCLient_Base* aClient) {
   return aClient->UDPClient()->Handle()->Port();
 }
 
-class Lifecycle : public ::testing::Test {
+class udp_client_lifecycle : public ::testing::Test {
 protected:
   void SetUp() override {
     TqynMainThread::SetMainThread();
@@ -88,7 +88,7 @@ protected:
 } // namespace
 
 // Destruction waits neither for a datagram, nor for a timeout, nor for a due resend.
-TEST_F(Lifecycle, PromptDestructionInEveryState) {
+TEST_F(udp_client_lifecycle, PromptDestructionInEveryState) {
   struct TCase {
     const char* Name;
     std::function<void(TqynUDPCLient_Base*)> Prepare;
@@ -127,7 +127,7 @@ TEST_F(Lifecycle, PromptDestructionInEveryState) {
 
 // With neNoSync a handler may destroy the component on the read thread: the read thread is left
 // to end by itself and touches nothing of the component afterwards.
-TEST_F(Lifecycle, DestroyedFromOnUDPReadOnTheReadThread) {
+TEST_F(udp_client_lifecycle, DestroyedFromOnUDPReadOnTheReadThread) {
   auto* client = new TqynUDPCLient_Base();
   client->SetNotifyEvents(neNoSync);
   std::atomic<bool> destroyed{false};
@@ -150,7 +150,7 @@ TEST_F(Lifecycle, DestroyedFromOnUDPReadOnTheReadThread) {
 
 // A handler running on the read thread while the main thread destroys the component: the
 // destruction waits for the handler, which may still use the component.
-TEST_F(Lifecycle, DestroyedWhileAHandlerRunsOnTheReadThread) {
+TEST_F(udp_client_lifecycle, DestroyedWhileAHandlerRunsOnTheReadThread) {
   auto client = std::make_unique<TqynUDPCLient_Base>();
   client->SetNotifyEvents(neNoSync);
   std::atomic<bool> inHandler{false};
@@ -171,7 +171,7 @@ TEST_F(Lifecycle, DestroyedWhileAHandlerRunsOnTheReadThread) {
 
 // With neAsynchronous the handler runs in a drain on the main thread; destroying the component
 // there drops the records still pending.
-TEST_F(Lifecycle, DestroyedFromAQueuedHandler) {
+TEST_F(udp_client_lifecycle, DestroyedFromAQueuedHandler) {
   auto* client = new TqynUDPCLient_Base();
   client->SetNotifyEvents(neAsynchronous);
   std::atomic<int> reads{0};
@@ -193,7 +193,7 @@ TEST_F(Lifecycle, DestroyedFromAQueuedHandler) {
 
 // With neSynchronous the read thread waits for the main thread; destroying the component on the
 // main thread without draining withdraws that wait instead of deadlocking.
-TEST_F(Lifecycle, DestroyedWhileTheReadThreadWaitsForTheMainThread) {
+TEST_F(udp_client_lifecycle, DestroyedWhileTheReadThreadWaitsForTheMainThread) {
   auto client = std::make_unique<TqynUDPCLient_Base>();
   client->SetNotifyEvents(neSynchronous);
   std::atomic<int> reads{0};
@@ -210,7 +210,7 @@ TEST_F(Lifecycle, DestroyedWhileTheReadThreadWaitsForTheMainThread) {
 
 // A failed resend reported with neNoSync runs OnUDPException on the engine's timer thread; the
 // handler may destroy the component there.
-TEST_F(Lifecycle, DestroyedFromTheTimerThread) {
+TEST_F(udp_client_lifecycle, DestroyedFromTheTimerThread) {
   auto* client = new TqynUDPCLient_Base();
   client->SetNotifyEvents(neNoSync);
   std::atomic<bool> destroyed{false};
@@ -232,7 +232,7 @@ TEST_F(Lifecycle, DestroyedFromTheTimerThread) {
 }
 
 // Changing the family replaces the socket: reads and writes go on in the new family.
-TEST_F(Lifecycle, IPVersionChangeMakesANewSocket) {
+TEST_F(udp_client_lifecycle, IPVersionChangeMakesANewSocket) {
   if (!GStack().SupportsIPv6()) GTEST_SKIP() << "no IPv6 here";
   auto client = std::make_unique<TqynUDPCLient_Base>();
   client->SetNotifyEvents(neNoSync);

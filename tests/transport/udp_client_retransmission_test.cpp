@@ -38,7 +38,7 @@ struct TRetry {
 
 TqynBytes Bytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
 
-class Retransmissions : public ::testing::Test {
+class udp_client_retransmission : public ::testing::Test {
 protected:
   void SetUp() override {
     QynClockReset();
@@ -72,7 +72,7 @@ protected:
 
 } // namespace
 
-TEST(RetransmissionRecords, Defaults) {
+TEST(udp_client_retransmission_records, Defaults) {
   TqynUDPRetransmissionClient_Options options;
   EXPECT_FALSE(options.Enabled);
   EXPECT_EQ(options.MaxRetries, 7);
@@ -109,7 +109,7 @@ TEST(RetransmissionRecords, Defaults) {
   EXPECT_EQ(engine.Timer(), timer); // made once
 }
 
-TEST_F(Retransmissions, AddItemTakesTheEngineSettings) {
+TEST_F(udp_client_retransmission, AddItemTakesTheEngineSettings) {
   Engine->SetRTO(300);
   Engine->SetMaxRetries(5);
   auto item = std::make_shared<TqynUDPRetransmissionItem>();
@@ -141,7 +141,7 @@ TEST_F(Retransmissions, AddItemTakesTheEngineSettings) {
 
 // RTO 100, MaxRetries 4: the caller's send plus three resends after about 100, 300 and 700 ms,
 // then the item is dropped at about 1500 ms without a fourth resend.
-TEST_F(Retransmissions, ScheduleDoublesAndDropsAfterMaxRetries) {
+TEST_F(udp_client_retransmission, ScheduleDoublesAndDropsAfterMaxRetries) {
   Engine->SetRTO(100);
   Engine->SetMaxRetries(4);
   Engine->SetEnabled(true);
@@ -162,7 +162,7 @@ TEST_F(Retransmissions, ScheduleDoublesAndDropsAfterMaxRetries) {
   EXPECT_GE(retries[2].At - retries[1].At, 400u);
 }
 
-TEST_F(Retransmissions, FewMaxRetriesDropWithoutResend) {
+TEST_F(udp_client_retransmission, FewMaxRetriesDropWithoutResend) {
   for (const int maxRetries : {1, 0, -3}) {
     SCOPED_TRACE(maxRetries);
     Engine->SetRTO(50);
@@ -175,7 +175,7 @@ TEST_F(Retransmissions, FewMaxRetriesDropWithoutResend) {
   }
 }
 
-TEST_F(Retransmissions, DisabledEngineResendsNothingAndKeepsItems) {
+TEST_F(udp_client_retransmission, DisabledEngineResendsNothingAndKeepsItems) {
   Engine->SetRTO(50);
   Engine->AddItem("a", Bytes("a"));
   Engine->AddItem("b", Bytes("b"));
@@ -201,7 +201,7 @@ TEST_F(Retransmissions, DisabledEngineResendsNothingAndKeepsItems) {
   ASSERT_TRUE(WaitUntil([&] { return RetryCount() > stopped; }));
 }
 
-TEST_F(Retransmissions, DeleteItemCancels) {
+TEST_F(udp_client_retransmission, DeleteItemCancels) {
   Engine->SetRTO(300);
   Engine->SetMaxRetries(7);
   Engine->SetEnabled(true);
@@ -219,7 +219,7 @@ TEST_F(Retransmissions, DeleteItemCancels) {
   EXPECT_EQ(Engine->Count(), 0);
 }
 
-TEST_F(Retransmissions, DeleteItemRemovesOnlyTheFirstMatch) {
+TEST_F(udp_client_retransmission, DeleteItemRemovesOnlyTheFirstMatch) {
   Engine->AddItem("same", Bytes("1"));
   auto second = Engine->AddItem("same", Bytes("2"));
   EXPECT_TRUE(Engine->DeleteItem("same"));
@@ -228,7 +228,7 @@ TEST_F(Retransmissions, DeleteItemRemovesOnlyTheFirstMatch) {
   EXPECT_FALSE(Engine->DeleteItem("SAME")); // case-sensitive
 }
 
-TEST_F(Retransmissions, TwoItemsAreIndependent) {
+TEST_F(udp_client_retransmission, TwoItemsAreIndependent) {
   Engine->SetRTO(100);
   Engine->SetMaxRetries(4);
   Engine->SetEnabled(true);
@@ -246,7 +246,7 @@ TEST_F(Retransmissions, TwoItemsAreIndependent) {
 }
 
 // Due times run on the monotonic clock: moving the wall clock neither floods nor stalls resends.
-TEST_F(Retransmissions, WallClockJumpsDoNotMatter) {
+TEST_F(udp_client_retransmission, WallClockJumpsDoNotMatter) {
   Engine->SetRTO(100);
   Engine->SetMaxRetries(4);
   Engine->SetEnabled(true);
@@ -264,7 +264,7 @@ TEST_F(Retransmissions, WallClockJumpsDoNotMatter) {
 }
 
 // Handlers run on the timer thread under the queue's (re-entrant) lock and may change the queue.
-TEST_F(Retransmissions, RetryHandlerMayChangeTheQueue) {
+TEST_F(udp_client_retransmission, RetryHandlerMayChangeTheQueue) {
   std::atomic<int> calls{0};
   Engine->OnRetry = [&](TqynUDPRetransmissions* Sender, const TqynBytes& B, const std::string&, TIdPort) {
     ++calls;
@@ -286,7 +286,7 @@ TEST_F(Retransmissions, RetryHandlerMayChangeTheQueue) {
 
 // A failing retry goes to OnException after the queue's lock was released (another thread can
 // use the queue meanwhile), and the other items of the tick are still resent.
-TEST_F(Retransmissions, RetryExceptionsAreReportedWithoutTheLock) {
+TEST_F(udp_client_retransmission, RetryExceptionsAreReportedWithoutTheLock) {
   std::atomic<int> fine{0};
   std::atomic<int> reported{0};
   std::atomic<bool> otherThreadGotLock{false};
@@ -312,7 +312,7 @@ TEST_F(Retransmissions, RetryExceptionsAreReportedWithoutTheLock) {
   EXPECT_TRUE(otherThreadGotLock.load());
 }
 
-TEST_F(Retransmissions, DestroyedPromptlyWithItemsQueued) {
+TEST_F(udp_client_retransmission, DestroyedPromptlyWithItemsQueued) {
   Engine->SetRTO(100000);
   Engine->SetEnabled(true);
   for (int i = 0; i < 100; ++i) Engine->AddItem(std::to_string(i), Bytes("q"));
@@ -323,7 +323,7 @@ TEST_F(Retransmissions, DestroyedPromptlyWithItemsQueued) {
 }
 
 // The engine destroyed by its own retry handler on the timer thread: the tick stops touching it.
-TEST_F(Retransmissions, DestroyedFromItsOwnTick) {
+TEST_F(udp_client_retransmission, DestroyedFromItsOwnTick) {
   std::atomic<bool> done{false};
   Engine->OnRetry = [&](TqynUDPRetransmissions*, const TqynBytes&, const std::string&, TIdPort) {
     Engine.reset();
