@@ -680,7 +680,9 @@ void TqynIdTCPClient::KickReadThread() {
     std::lock_guard<std::mutex> g(FThreadMutex);
     if (FReadThread) FReadThread->Kick();
   }
-  Wakeup();
+  // The socket's wake-up also ends a connect wait, so it is only given while the thread reads:
+  // a command must not cancel a connect the read thread is making.
+  if (ReadSocket()) Wakeup();
 }
 
 void TqynIdTCPClient::AbandonToReadThread() {
@@ -1097,8 +1099,10 @@ void TqynTCPCLient_Common::StartWatchDog() {
   std::lock_guard<std::mutex> g(FWatchDogMutex);
   if (FWatchDogTimer || IsDestroying()) return;
   auto timer = std::make_unique<TqynTimer>("TCP WatchDog");
+  // Seconds; 0 or less takes the timer's shortest period (one 100 ms step) rather than a
+  // timer that fires without pause.
   const int seconds = std::clamp(FWatchDog.Interval, 0, 2000000);
-  timer->SetInterval(seconds * 1000);
+  timer->SetInterval(std::max(seconds * 1000, 100));
   timer->SetNotifyEvents(neNoSync);
   const int attempts = FWatchDog.Attempts;
   // It only counts its ticks, and stops itself after Attempts of them (never when 0).
