@@ -383,7 +383,7 @@ void TqynUDPServer_Base::Loaded() {
   if (active && !IsDesigning() && !IsLoading()) SetActive(true);
 }
 
-void TqynUDPServer_Base::Activate() {
+void TqynUDPServer_Base::Activate(bool aFromWatchDog) {
   TqynIdUDPServer* inner = IdUDPServer();
   if (inner->Active()) return;
   const std::string host = Host();
@@ -426,7 +426,9 @@ void TqynUDPServer_Base::Activate() {
     DoAfterStart();
   } catch (...) {
     // Not raised to the caller: the component stays inactive (also when OnStartup raised after
-    // the listeners started), and the watchdog, when enabled, retries on its next tick.
+    // the listeners started), and the watchdog, when enabled, retries on its next tick. A start
+    // that the watchdog itself asked for leaves the watchdog as it is, so that its Attempts
+    // still end it.
     try {
       if (inner->Active()) inner->SetActive(false);
     } catch (...) {
@@ -437,7 +439,7 @@ void TqynUDPServer_Base::Activate() {
       FWatchDogMonitorSecret.clear();
     }
     FHasMonitorSecret.store(false);
-    if (FWatchDogEnabled.load()) {
+    if (FWatchDogEnabled.load() && !aFromWatchDog) {
       try {
         StartWatchDog();
       } catch (...) {
@@ -479,7 +481,9 @@ void TqynUDPServer_Base::RunThreadMethod(const std::string& aMethod, bool aFromW
   if (aMethod == KMethodStart) {
     // A start the watchdog asked for is void once the application stopped the server.
     if (aFromWatchDog && !FWatchDogEnabled.load()) return;
-    SetActive(true);
+    if (IsDesigning() || IsLoading() || IsDestroying()) return;
+    TActivationLock lock(*this);
+    if (lock && (!aFromWatchDog || FWatchDogEnabled.load())) Activate(aFromWatchDog);
   } else if (aMethod == KMethodStop) {
     SetActive(false);
   } else if (aMethod == KMethodRestart) {
@@ -891,7 +895,7 @@ void TqynUDPServer_Base::DoAfterStart() {
   FHasMonitorSecret.store(true);
   FWatchDogMonitorWaiting.store(false);
   if (FWatchDogEnabled.load()) StartWatchDog();
-  if (OnStartup) OnStartup(this);
+  if (OnStartup && !IsDestroying()) OnStartup(this);
 }
 
 void TqynUDPServer_Base::DoAfterStop(bool aWasActive) {

@@ -269,7 +269,8 @@ protected:
 private:
   class TActivationLock;
 
-  void Activate();
+  // aFromWatchDog: a start the watchdog asked for.
+  void Activate(bool aFromWatchDog = false);
   void Deactivate();
   // Starts a one-shot thread running aMethod ("start", "stop", "restart"); nothing once the
   // component is being destroyed.

@@ -148,7 +148,7 @@ private:
   std::vector<TFailure> FFailures;
 };
 
-class UDPServerIO : public ::testing::Test {
+class udp_server_io : public ::testing::Test {
 protected:
   void SetUp() override { TqynMainThread::SetMainThread(); }
   // A server listening on 127.0.0.1 on an ephemeral port.
@@ -162,7 +162,7 @@ protected:
   static TIdPort PortOf(TqynUDPServer_Base& aServer, int aIndex = 0) { return aServer.Bindings()[aIndex]->Port(); }
 };
 
-TEST_F(UDPServerIO, Defaults) {
+TEST_F(udp_server_io, Defaults) {
   TqynUDPServer_Base server;
   EXPECT_EQ(server.Host(), "");
   EXPECT_EQ(server.Port(), 80);
@@ -190,7 +190,7 @@ TEST_F(UDPServerIO, Defaults) {
 
 // One IPv4 binding from Host; the socket object describes sender and binding; the answer written
 // through it reaches the sender from the binding's address.
-TEST_F(UDPServerIO, SocketObjectOfADatagramAndItsAnswer) {
+TEST_F(udp_server_io, SocketObjectOfADatagramAndItsAnswer) {
   TqynUDPServer_Base server;
   TRecorder rec;
   rec.Attach(server);
@@ -233,7 +233,7 @@ TEST_F(UDPServerIO, SocketObjectOfADatagramAndItsAnswer) {
 
 // An answer leaves from the binding that received the datagram, also when that is not the first
 // binding, and also across families.
-TEST_F(UDPServerIO, AnswersLeaveFromTheReceivingBinding) {
+TEST_F(udp_server_io, AnswersLeaveFromTheReceivingBinding) {
   struct TCase {
     const char* Name;
     const char* Second;
@@ -292,7 +292,7 @@ TEST_F(UDPServerIO, AnswersLeaveFromTheReceivingBinding) {
 }
 
 // The default dual-stack bindings: an IPv6 sender gets its answer over IPv6.
-TEST_F(UDPServerIO, DualStackDefaultAnswersIPv6Senders) {
+TEST_F(udp_server_io, DualStackDefaultAnswersIPv6Senders) {
   if (!GStack().SupportsIPv6()) GTEST_SKIP() << "no IPv6";
   TqynUDPServer_Base server;
   TRecorder rec;
@@ -315,7 +315,7 @@ TEST_F(UDPServerIO, DualStackDefaultAnswersIPv6Senders) {
 
 // Writes of a socket object that fail are reported through OnUDPException, never raised; the
 // component's own WriteData raises to its caller and never activates the server.
-TEST_F(UDPServerIO, FailingWrites) {
+TEST_F(udp_server_io, FailingWrites) {
   struct TCase {
     const char* Name;
     std::function<void(TqynUDPSocket*)> Write;
@@ -364,7 +364,7 @@ TEST_F(UDPServerIO, FailingWrites) {
 
 // A handler that raises (neNoSync) is reported for the same socket object and the listener goes on;
 // so is a receive error of the listener (a datagram longer than the 8192-byte buffer).
-TEST_F(UDPServerIO, HandlerAndReceiveErrorsAreReported) {
+TEST_F(udp_server_io, HandlerAndReceiveErrorsAreReported) {
   TqynUDPServer_Base server;
   TRecorder rec;
   rec.Attach(server);
@@ -391,7 +391,7 @@ TEST_F(UDPServerIO, HandlerAndReceiveErrorsAreReported) {
 
 // Every mode delivers OnUDPRead in arrival order with the datagram's bytes; the queued modes on
 // the main thread with copies that can still answer.
-TEST_F(UDPServerIO, NotificationModes) {
+TEST_F(udp_server_io, NotificationModes) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
     TqynUDPServer_Base server;
@@ -424,7 +424,7 @@ TEST_F(UDPServerIO, NotificationModes) {
   }
 }
 
-TEST_F(UDPServerIO, AddAndRemoveBindings) {
+TEST_F(udp_server_io, AddAndRemoveBindings) {
   TqynUDPServer_Base server;
   TRecorder rec;
   rec.Attach(server);
@@ -481,7 +481,7 @@ TEST_F(UDPServerIO, AddAndRemoveBindings) {
 }
 
 // Removing a binding stops its listener at once, even with a very long listener wait.
-TEST_F(UDPServerIO, RemoveBindingAndDeactivationDoNotWaitForTheListenerPeriod) {
+TEST_F(udp_server_io, RemoveBindingAndDeactivationDoNotWaitForTheListenerPeriod) {
   TqynUDPServer_Base server;
   server.IdUDPServer()->SetAcceptWait(120000);
   StartLoopback(server);
@@ -495,7 +495,7 @@ TEST_F(UDPServerIO, RemoveBindingAndDeactivationDoNotWaitForTheListenerPeriod) {
 }
 
 // A handler may remove the very binding its datagram came from.
-TEST_F(UDPServerIO, HandlerRemovesItsOwnBinding) {
+TEST_F(udp_server_io, HandlerRemovesItsOwnBinding) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
     TqynUDPServer_Base server;
@@ -526,7 +526,7 @@ TEST_F(UDPServerIO, HandlerRemovesItsOwnBinding) {
 
 // Queued copies outlive the binding that received them: their answers fall back to the first
 // binding, and removing the binding from the main thread with notifications pending returns.
-TEST_F(UDPServerIO, RemoveBindingWithPendingQueuedNotifications) {
+TEST_F(udp_server_io, RemoveBindingWithPendingQueuedNotifications) {
   TqynUDPServer_Base server;
   server.SetNotifyEvents(neAsynchronous);
   TRecorder rec;
@@ -603,7 +603,7 @@ TEST_F(UDPServerIO, RemoveBindingWithPendingQueuedNotifications) {
 // Bindings come and go while a sender blasts every one of them and the server answers each
 // datagram; nothing crashes, every answer comes from a binding of the server, and the main binding
 // keeps working.
-TEST_F(UDPServerIO, BindingsChangeWhileDatagramsFlow) {
+TEST_F(udp_server_io, BindingsChangeWhileDatagramsFlow) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
     TqynUDPServer_Base server;
@@ -683,7 +683,7 @@ TEST_F(UDPServerIO, BindingsChangeWhileDatagramsFlow) {
 
 // "Recv" and "Sent" lines carry the datagram's bytes unchanged; an empty datagram writes no
 // "Recv" line.
-TEST_F(UDPServerIO, LogFileLines) {
+TEST_F(udp_server_io, LogFileLines) {
   const std::string file =
       (std::filesystem::temp_directory_path() / ("qyn_udp_server_log_" + std::to_string(::getpid()) + ".log")).string();
   std::filesystem::remove(file);
@@ -733,7 +733,7 @@ TEST_F(UDPServerIO, LogFileLines) {
 }
 
 // Host decides the binding of an activation; a later activation follows changed settings.
-TEST_F(UDPServerIO, HostBindingFollowsTheSettings) {
+TEST_F(udp_server_io, HostBindingFollowsTheSettings) {
   TqynUDPServer_Base server;
   StartLoopback(server);
   EXPECT_EQ(server.Bindings()[0]->IP(), "127.0.0.1");
