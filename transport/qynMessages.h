@@ -66,6 +66,8 @@ inline constexpr const char* RS_UDPServerWatchDogName = "WatchDog";
 inline constexpr const char* RS_TCPTLSNotSupported = "TLS connections are not supported by this TCP client";
 inline constexpr const char* RS_TCPProxyNotSupported = "Proxy connections are not supported by this TCP client";
 inline constexpr const char* RS_TCPHeldMessagesFull = "Held messages exceed %d bytes: a received message of %d bytes was dropped";
+inline constexpr const char* RS_TCPReadThreadName = "TCP Read";
+inline constexpr const char* RS_TCPWatchDogName = "TCP WatchDog";
 
 // STUN server (add below)
 // Reason phrases of the error responses (the first also the text of the exception for a request

@@ -412,7 +412,7 @@ void TqynTCPComponent::Raise(TNotifyKind aKind, TqynTCPNotifyObject& aRecord, Tq
           auto held = std::make_shared<TqynTCPNotifyObject>(aRecord);
           // The connection's own stream is refilled by the next read: hold a copy.
           if (aKind == nkBinary && aStream) held->Stream = std::make_shared<TqynMemoryStream>(aStream->Bytes());
-          held->Int = static_cast<int>(size);
+          held->Int = static_cast<int>(size); // the bytes it counts against MaxHeldBytes
           FHeldBytes += size;
           (aKind == nkMessage ? FHeldMessages : FHeldBinaries).push_back(std::move(held));
           return;
@@ -452,7 +452,7 @@ void TqynTCPComponent::RaiseHeld(TNotifyKind aKind, TqynTCPNotifyObject& aRecord
 // Read thread
 
 TqynTCPReadThread::TqynTCPReadThread(TqynIdTCPClient& aClient)
-    : TqynIdThread(false, true, "TCP Read"), FClient(&aClient) {
+    : TqynIdThread(false, true, RS_TCPReadThreadName), FClient(&aClient) {
   AfterConstruction();
 }
 
@@ -1098,7 +1098,7 @@ void TqynTCPCLient_Common::AddCommand(TqynTCPCommand aCommand) {
 void TqynTCPCLient_Common::StartWatchDog() {
   std::lock_guard<std::mutex> g(FWatchDogMutex);
   if (FWatchDogTimer || IsDestroying()) return;
-  auto timer = std::make_unique<TqynTimer>("TCP WatchDog");
+  auto timer = std::make_unique<TqynTimer>(RS_TCPWatchDogName);
   // Seconds; 0 or less takes the timer's shortest period (one 100 ms step) rather than a
   // timer that fires without pause.
   const int seconds = std::clamp(FWatchDog.Interval, 0, 2000000);

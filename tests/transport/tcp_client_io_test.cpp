@@ -758,3 +758,59 @@ TEST_F(tcp_client_io, ALogFileThatCannotBeWrittenIsReportedOnce) {
   ASSERT_TRUE(WaitUntil([&] { return r.Count("binary:xyz") == 1; }));
   EXPECT_EQ(r.Count("exception:Cannot open log file"), 1u);
 }
+
+// Held text messages are released before held binaries, each in arrival order.
+TEST_F(tcp_client_io, HeldMessagesGoBeforeHeldBinaries) {
+  TestServer server;
+  auto c = NewClient(server.Port());
+  Recorder r;
+  r.Attach(*c);
+  ASSERT_TRUE(c->Connect(10000));
+  const int peer = server.Accept();
+  ASSERT_GE(peer, 0);
+  auto conn = c->Connection();
+  c->SetQueueMessages(true);
+  SendAll(peer, Bytes("bin1"));
+  ASSERT_TRUE(WaitUntil([&] { return c->HeldBinaryCount() == 1; }));
+  for (const char* m : {"text1", "text2"}) {
+    conn->SetMsgReceived(m);
+    c->NotifyMessage(conn);
+  }
+  EXPECT_EQ(c->HeldMessageCount(), 2);
+  c->SetQueueMessages(false);
+  EXPECT_EQ(r.Snapshot(), (std::vector<std::string>{"connect", "message:text1", "message:text2", "binary:bin1"}));
+}
+
+TEST_F(tcp_client_io, IPv6Loopback) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) GTEST_SKIP() << "no IPv6 here";
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  auto c = NewClient(ntohs(a.sin6_port));
+  c->SetHost("::1");
+  c->SetIPVersion(Id_IPv6);
+  Recorder r;
+  r.Attach(*c);
+  ASSERT_TRUE(c->Connect(10000));
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 10000), 1);
+  const int peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  auto conn = c->Connection();
+  EXPECT_EQ(conn->IPVersion(), Id_IPv6);
+  EXPECT_EQ(conn->IP(), "0:0:0:0:0:0:0:1");
+  c->WriteData(Bytes("six"));
+  EXPECT_EQ(Text(ReadExactly(peer, 3)), "six");
+  SendAll(peer, Bytes("back"));
+  ASSERT_TRUE(WaitUntil([&] { return r.Count("binary:back") == 1; }));
+  c.reset();
+  ::close(peer);
+  ::close(fd);
+}
