@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include "qynClock.h"
@@ -40,11 +39,17 @@ const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
   static constexpr char KAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   thread_local std::string text;
   thread_local std::string out;
-  char port[8];
-  const int n = std::snprintf(port, sizeof port, "%u", static_cast<unsigned>(aPort));
+  char digits[8];
+  char* end = digits + sizeof digits;
+  char* p0 = end;
+  unsigned port = aPort;
+  do {
+    *--p0 = static_cast<char>('0' + port % 10);
+    port /= 10;
+  } while (port != 0);
   text.assign(aIP);
   text.push_back(':');
-  text.append(port, static_cast<size_t>(n));
+  text.append(p0, static_cast<size_t>(end - p0));
   out.clear();
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const size_t len = text.size();
@@ -649,11 +654,28 @@ void TqynUDPServer_Base::WriteDataTo(const std::string& aIP, TIdPort aPort, cons
   // The component lock keeps every binding found here alive until the send is done: bindings are
   // removed, and references cleared, only under it.
   std::lock_guard<TqynCriticalSection> lock(CS());
+  const TIdIPVersion version = IdIPVersionOfText(aIP);
   TIdSocketHandle* binding = aBinding ? aBinding->Handle : nullptr;
   if (!binding && !aSourceIP.empty()) binding = FindBinding(aSourceIP, aSourcePort);
-  if (!binding) binding = FirstBindingLocked();
+  if (!binding) {
+    // The first binding that can reach the address (with the dual-stack default an IPv6
+    // destination needs the IPv6 binding); the very first one when none can, which reports it.
+    for (const auto& ref : FRefs) {
+      if (ref->IPVersion == version) {
+        binding = ref->Handle;
+        break;
+      }
+    }
+    if (!binding) binding = FirstBindingLocked();
+  }
   if (!binding) throw EqynUDPServerException(RS_UDPServerNoBinding);
-  binding->SendTo(aIP, aPort, IdIPVersionOfText(aIP), aBytes);
+  binding->SendTo(aIP, aPort, version, aBytes);
+}
+
+void TqynUDPServer_Base::SetNotifyEvents(TwsNotifyEvent aValue) {
+  TqynUDPComponent::SetNotifyEvents(aValue);
+  std::lock_guard<std::mutex> lock(FWatchDogMutex);
+  if (FWatchDogTimer) FWatchDogTimer->SetNotifyEvents(aValue);
 }
 
 bool TqynUDPServer_Base::WatchDogRunning() const {
@@ -701,7 +723,7 @@ void TqynUDPServer_Base::DoUDPServerRead(TIdUDPListenerThread* AThread, const TI
     socket = GetSocketServer(ABinding, listener ? listener->BindingRef() : nullptr);
     socket->SetMsgRead(AData);
     socket->AddRecBytes(AData.size());
-    if (!AData.empty()) {
+    if (!AData.empty() && FLogActive.load(std::memory_order_relaxed)) {
       if (const auto log = socket->LogFile()) {
         // A log that cannot be written is reported; the datagram is still delivered.
         try {

@@ -179,6 +179,9 @@ public:
   int WriteTimeout() const noexcept { return FWriteTimeout.load(); }
   void SetWriteTimeout(int aValue) noexcept { FWriteTimeout.store(aValue); }
 
+  // Also the mode of the watchdog's ticks.
+  void SetNotifyEvents(TwsNotifyEvent aValue) override;
+
   // --- Running ---
   // True exactly when the inner server has a current binding.
   virtual bool Active() const;
@@ -207,7 +210,7 @@ public:
   TIdSocketHandle* GetBinding(const std::string& aIPAddress, TIdPort aPort);
 
   // --- Sending (raises socket errors to the caller) ---
-  // One datagram to aIP:aPort through the first binding.
+  // One datagram to aIP:aPort through the first binding (the first of the destination's family).
   void WriteData(const std::string& aIP, TIdPort aPort, const std::string& aValue);
   void WriteData(const std::string& aIP, TIdPort aPort, const TqynBytes& aBytes);
   // Through the binding aSourceIP:aSourcePort, or the first binding when there is none.
@@ -217,7 +220,7 @@ public:
                  const TqynBytes& aBytes);
   // The core send routine every write ends in. The binding is, in this order: the one aBinding
   // still refers to, the one GetBinding(aSourceIP, aSourcePort) finds when aSourceIP is given,
-  // the first binding of the running server. Raises EqynUDPServerException when the server has
+  // the first binding of the running server of aIP's family (or the first binding). Raises EqynUDPServerException when the server has
   // no binding to send from (it is never activated by a write).
   virtual void WriteDataTo(const std::string& aIP, TIdPort aPort, const std::string& aSourceIP, TIdPort aSourcePort,
                            const TqynBytes& aBytes, const TqynUDPBindingRef* aBinding);

@@ -311,6 +311,15 @@ TEST_F(udp_server_io, DualStackDefaultAnswersIPv6Senders) {
   TPeer peer4;
   peer4.Send("127.0.0.1", port, B("four"));
   EXPECT_EQ(peer4.Receive().Data, B("four"));
+  // The component's own writes pick the binding of the destination's family.
+  server.WriteData("::1", peer6.Port(), B("to six"));
+  const TPeer::TReply six = peer6.Receive();
+  ASSERT_TRUE(six.Ok);
+  EXPECT_EQ(six.Data, B("to six"));
+  EXPECT_EQ(six.Port, port);
+  server.WriteData("127.0.0.1", peer4.Port(), B("to four"));
+  EXPECT_EQ(peer4.Receive().Data, B("to four"));
+  EXPECT_EQ(rec.Failures(), 0u);
 }
 
 // Writes of a socket object that fail are reported through OnUDPException, never raised; the
