@@ -487,6 +487,7 @@ void TqynTCPReadThread::Run() {
     return;
   }
   TqynIdTCPClient& client = *FClient;
+  uint64_t generation = client.Generation();
   try {
     if (!Terminated() && client.OnThread) {
       client.OnThread(&client);
@@ -497,6 +498,7 @@ void TqynTCPReadThread::Run() {
       IdleWait();
       return;
     }
+    generation = client.Generation(); // commands may have connected anew
     TIdIOHandlerSocket* io = client.IOHandler();
     if (io->InputBufferIsEmpty()) {
       std::lock_guard<TqynCriticalSection> lock(client.CS());
@@ -521,17 +523,19 @@ void TqynTCPReadThread::Run() {
       if (!io->Connected()) throw EIdClosedSocket(RS_ClosedSocket);
     }
   } catch (const Exception& E) {
-    if (!FOwnerGone.load()) HandleException(E);
+    if (!FOwnerGone.load()) HandleException(E, generation);
   } catch (const std::exception& E) {
-    if (!FOwnerGone.load()) HandleException(Exception(E.what()));
+    if (!FOwnerGone.load()) HandleException(Exception(E.what()), generation);
   } catch (...) {
-    if (!FOwnerGone.load()) HandleException(Exception(RS_UnknownException));
+    if (!FOwnerGone.load()) HandleException(Exception(RS_UnknownException), generation);
   }
 }
 
-void TqynTCPReadThread::HandleException(const Exception& E) {
+void TqynTCPReadThread::HandleException(const Exception& E, uint64_t aGeneration) {
   TqynIdTCPClient& client = *FClient;
   try {
+    // A connection made meanwhile by another thread (tcpmCommands) is not this failure's.
+    if (client.Generation() != aGeneration) return;
     TIdIOHandlerSocket* io = client.IOHandler();
     // What arrived before the failure is delivered first.
     if (!Terminated() && !io->InputBufferIsEmpty() && client.OnRead) {
@@ -539,12 +543,12 @@ void TqynTCPReadThread::HandleException(const Exception& E) {
       if (FOwnerGone.load()) return;
     }
     if (client.TCPMode() == tcpmCommands) client.SetReadSocket(false);
-    if (client.OnReadException) {
+    if (client.OnReadException && client.Generation() == aGeneration) {
       client.OnReadException(&client, E);
       if (FOwnerGone.load()) return;
     }
     // The connection is over: close it, which reports the disconnect (once).
-    client.Disconnect(false);
+    if (client.Generation() == aGeneration) client.Disconnect(false);
     if (FOwnerGone.load()) return;
   } catch (...) {
     if (FOwnerGone.load()) return;
@@ -633,6 +637,7 @@ void TqynIdTCPClient::ConnectClient() {
   }
   old.reset();
   SetReadSocket(false);
+  ++FGeneration;
   Connect();
 }
 

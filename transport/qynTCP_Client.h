@@ -322,7 +322,7 @@ protected:
 private:
   friend class TqynIdTCPClient;
   friend class TqynTCPCLient_Common;
-  void HandleException(const Exception& E);
+  void HandleException(const Exception& E, uint64_t aGeneration);
   void IdleWait();
 
   TqynIdTCPClient* FClient;
@@ -362,6 +362,10 @@ public:
   void StopReadThread(bool aWait);
   // Wakes the read thread (idle wait and data wait).
   void KickReadThread();
+  // Counts the connects of this client. In tcpmCommands a connection may be replaced while the
+  // read thread still handles the end of the previous one; the count keeps it from closing or
+  // reporting against the new one.
+  uint64_t Generation() const noexcept { return FGeneration.load(); }
 
   // Set when the component lets go of the client: its events are ignored from then on.
   bool Detached() const noexcept { return FDetached.load(); }
@@ -388,6 +392,7 @@ private:
   std::atomic<TqynTCPMode> FTCPMode{tcpmDefault};
   std::atomic<bool> FReadSocket{false};
   std::atomic<bool> FDetached{false};
+  std::atomic<uint64_t> FGeneration{0};
   mutable std::mutex FThreadMutex;
   std::unique_ptr<TqynTCPReadThread> FReadThread;
   bool FStopRequested = false; // guarded by FThreadMutex

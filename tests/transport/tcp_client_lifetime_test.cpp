@@ -474,6 +474,35 @@ TEST_F(tcp_client_lifetime, CommandModeRunsQueuedWork) {
   EXPECT_EQ(ExtraThreads(), 0);
 }
 
+// Command mode: another thread reconnects while the read thread still finishes the previous
+// connection; the new connection is not closed by the old one's end.
+TEST_F(tcp_client_lifetime, CommandModeReconnectsRacingAPeerClose) {
+  TestServer server;
+  auto c = NewClient(server.Port());
+  c->SetTCPMode(tcpmCommands);
+  Events e;
+  e.Attach(*c);
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(WaitUntil([&] { return c->Connect(10000); }));
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    server.ClosePeer(peer);
+    // Reconnect at once, while the peer close is being handled.
+    ASSERT_TRUE(WaitUntil([&] { return !c->Active(); }));
+    ASSERT_TRUE(c->Connect(10000));
+    const int next = server.Accept();
+    ASSERT_GE(next, 0);
+    std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(WaitUntil([&] { return c->Active(); }));
+    c->WriteData(Bytes("alive"));
+    EXPECT_EQ(Text(ReadExactly(next, 5)), "alive");
+    EXPECT_TRUE(c->Disconnect(5000));
+    EXPECT_TRUE(WaitForEof(next));
+  }
+  EXPECT_EQ(ExtraThreads(), 1);
+}
+
 // In the default mode the commands are carried out at once.
 TEST_F(tcp_client_lifetime, CommandsInDefaultModeRunAtOnce) {
   TestServer server;
