@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 
 #include "qynClock.h"
 #include "qynP2P_STUN_Server.h"
+#include "stun_server/stun_server_test_util.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ TEST_F(NonceFixture, AddNonceIssuesDistinctUpperHexTextsWithRealmAndExpiry) {
     const TqynDateTime before = QynNow();
     const std::string n = Nonces.AddNonce("Qynwire");
     const TqynDateTime after = QynNow();
-    EXPECT_TRUE(std::regex_match(n, std::regex("[0-9A-F]{32}"))) << n;
+    EXPECT_TRUE(IsUpperHex32(n)) << n;
     EXPECT_TRUE(seen.insert(n).second);
     auto item = Nonces.GetItemAs<TqynSTUNNonceItem>(n);
     ASSERT_TRUE(item);

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -96,7 +95,7 @@ TEST_F(AuthFixture, FirstRequestIsChallengedWithNonceAndRealm) {
   TqynSTUN_Message r;
   ReadResponse(out, r);
   EXPECT_EQ(AttributeTypes(r), (std::vector<TqynStunMessageAttribute>{stmaNonce, stmaRealm, stmaError_Code, stmaSoftware}));
-  EXPECT_TRUE(std::regex_match(NonceOf(r), std::regex("[0-9A-F]{32}"))) << NonceOf(r);
+  EXPECT_TRUE(IsUpperHex32(NonceOf(r))) << NonceOf(r);
   EXPECT_EQ(r.Attributes().GetAttribute<TqynSTUN_Attribute_REALM>(stmaRealm)->Realm(), "Qynwire");
   EXPECT_EQ(ErrorOf(r), std::make_pair(uint16_t{401}, std::string("Unauthorized")));
   EXPECT_EQ(r.Header().TransactionId(), kTestTransactionId);

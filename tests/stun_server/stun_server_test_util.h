@@ -85,6 +85,14 @@ inline std::vector<TqynStunMessageAttribute> AttributeTypes(const TqynSTUN_Messa
   return out;
 }
 
+// 32 upper-case hexadecimal digits, as nonces are written.
+inline bool IsUpperHex32(const std::string& aText) {
+  if (aText.size() != 32) return false;
+  for (char c : aText)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
 inline uint16_t TypeField(const TqynBytes& aBytes) { return aBytes.size() >= 2 ? static_cast<uint16_t>((aBytes[0] << 8) | aBytes[1]) : 0; }
 
 // Code and reason of the response's ERROR-CODE (0 and empty without one).
