@@ -6,7 +6,9 @@
 # Usage: bench/run_binding_compare.sh [SECONDS] [ROUNDS]
 #   BUILD=<dir>  release build directory (default build/release); it is configured and the two
 #                programs are built when missing.
-# Prints one line per server and round and, at the end, the best figure of each and their ratio.
+# Prints one line per server and round (rate and the server's CPU time per response), then the
+# median and best figures of each and their ratios. The rounds alternate, so that other load on
+# the machine affects both servers alike; compare the CPU times when the rates scatter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -65,6 +67,8 @@ run_coturn() {
 
 best_coturn=0
 best_ours=0
+rates_coturn=""
+rates_ours=""
 cpu_coturn=""
 cpu_ours=""
 all_correct=1
@@ -77,18 +81,25 @@ for round in $(seq "$ROUNDS"); do
   [ "${rc:-0}" -gt "$best_coturn" ] && best_coturn=$rc
   [ "${ro:-0}" -gt "$best_ours" ] && best_ours=$ro
   [ "$(bad_of "$o")" = "0" ] || all_correct=0
+  rates_coturn="$rates_coturn ${rc:-0}"
+  rates_ours="$rates_ours ${ro:-0}"
   cpu_coturn="$cpu_coturn $(cpu_of "$c")"
   cpu_ours="$cpu_ours $(cpu_of "$o")"
 done
 
 # Median of a list of numbers.
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : int((a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
-echo "coturn   median server_cpu_ns_per_response=$(median "$cpu_coturn")"
-echo "qynwire  median server_cpu_ns_per_response=$(median "$cpu_ours")"
+med_coturn=$(median "$rates_coturn")
+med_ours=$(median "$rates_ours")
+echo "coturn   median responses_per_sec=$med_coturn server_cpu_ns_per_response=$(median "$cpu_coturn")"
+echo "qynwire  median responses_per_sec=$med_ours server_cpu_ns_per_response=$(median "$cpu_ours")"
+if [ "$med_coturn" -gt 0 ]; then
+  awk -v o="$med_ours" -v c="$med_coturn" 'BEGIN { printf "median ratio qynwire/coturn=%.2f\n", o / c }'
+fi
 
 echo "coturn   best responses_per_sec=$best_coturn"
 echo "qynwire  best responses_per_sec=$best_ours"
 if [ "$best_coturn" -gt 0 ]; then
-  awk -v o="$best_ours" -v c="$best_coturn" 'BEGIN { printf "ratio qynwire/coturn=%.2f\n", o / c }'
+  awk -v o="$best_ours" -v c="$best_coturn" 'BEGIN { printf "best ratio qynwire/coturn=%.2f\n", o / c }'
 fi
 [ "$all_correct" = 1 ] && echo "qynwire responses: all correct" || { echo "qynwire responses: some were wrong"; exit 1; }
