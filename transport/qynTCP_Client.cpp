@@ -1051,6 +1051,7 @@ void TqynTCPCLient_Common::RunCommand(TqynTCPCommandItem& aItem) {
       if (Active()) Disconnect(10000);
       break;
     case tcmWriteBytes: WriteToConnection(aItem.Bytes); break;
+    case tcmNone: break;
     }
     if (alive.expired()) return;
     DoAfterCommand(aItem);

@@ -36,12 +36,14 @@
 #include "qynBase_Classes.h"
 #include "qynBase_Types.h"
 #include "qynId_Sockets.h"
+#include "qynUDP_Client.h"
 
 enum TqynTCPMode : uint8_t { tcpmDefault, tcpmCommands };
 // How the connection cuts received bytes into data messages (see TqynTCPConnection_Base).
 enum TtcpEOFScanBuffer : uint8_t { eofScanNone, eofScanLatestBytes, eofScanAllBytes };
-// Work queued for the read thread in tcpmCommands.
-enum TqynTCPCommand : uint8_t { tcmActive, tcmNotActive, tcmWriteBytes };
+// Work queued for the read thread in tcpmCommands: tcmActive, tcmNotActive, tcmWriteBytes. The
+// enumeration is the UDP client's, so that both transport headers can be used in one unit.
+using TqynTCPCommand = TqynUDPCommands;
 
 // ---------------------------------------------------------------------------------------------
 // Memory stream
