@@ -90,3 +90,5 @@ inline constexpr const char* RS_STUNInvalidMessageIntegrity = "Invalid Message I
 inline constexpr const char* RS_STUNDefaultRealm = "Qynwire";
 
 // STUN client (add below)
+inline constexpr const char* RS_STUNInvalidMessageClass = "Invalid Message Class Identifier";
+inline constexpr const char* RS_STUNStreamNotFramed = "Invalid STUN stream: a message cannot start with type 0x%04x and length %d";
