@@ -178,17 +178,31 @@ class TqynUDPServer_Base::TActivationLock {
 public:
   explicit TActivationLock(TqynUDPServer_Base& aOwner) : FOwner(aOwner) {
     TIdThread* self = TIdThread::Current();
-    while (!FOwner.FActivationMutex.try_lock_for(KActivationPoll)) {
-      if (self && self->Terminated()) return;
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> lock(FOwner.FActivationMutex);
+    if (FOwner.FActivationOwner != me) {
+      while (FOwner.FActivationDepth != 0) {
+        FOwner.FActivationCv.wait_for(lock, KActivationPoll);
+        if (FOwner.FActivationDepth != 0 && self && self->Terminated()) return;
+      }
+      FOwner.FActivationOwner = me;
     }
-    FLocked = true;
     ++FOwner.FActivationDepth;
+    FLocked = true;
   }
   ~TActivationLock() {
     if (!FLocked) return;
-    if (FOwner.FActivationDepth == 1) FOwner.ProcessPendingRemovals();
-    --FOwner.FActivationDepth;
-    FOwner.FActivationMutex.unlock();
+    bool outermost;
+    {
+      std::lock_guard<std::mutex> lock(FOwner.FActivationMutex);
+      outermost = FOwner.FActivationDepth == 1;
+    }
+    if (outermost) FOwner.ProcessPendingRemovals();
+    {
+      std::lock_guard<std::mutex> lock(FOwner.FActivationMutex);
+      if (--FOwner.FActivationDepth == 0) FOwner.FActivationOwner = std::thread::id();
+    }
+    FOwner.FActivationCv.notify_all();
   }
   TActivationLock(const TActivationLock&) = delete;
   TActivationLock& operator=(const TActivationLock&) = delete;
@@ -207,6 +221,17 @@ TqynUDPServer_Base::TqynUDPServer_Base(TqynComponent_Base* aOwner) : TqynUDPComp
 }
 
 TqynUDPServer_Base::~TqynUDPServer_Base() {
+  ShutdownComponent();
+  std::unique_ptr<TqynIdUDPServer> inner;
+  {
+    std::lock_guard<std::mutex> lock(FInnerMutex);
+    inner = std::move(FInner);
+    FInnerPtr.store(nullptr);
+  }
+  inner.reset();
+}
+
+void TqynUDPServer_Base::ShutdownComponent() noexcept {
   Destroying();
   // No new one-shot threads; those running finish (a waiting one gives up) and are joined.
   std::list<std::unique_ptr<TUDPServerThread>> threads;
@@ -232,13 +257,6 @@ TqynUDPServer_Base::~TqynUDPServer_Base() {
   // Watchdog ticks still running on the timer thread finish before the component goes.
   CloseBusy();
   StopWatchDog();
-  std::unique_ptr<TqynIdUDPServer> inner;
-  {
-    std::lock_guard<std::mutex> lock(FInnerMutex);
-    inner = std::move(FInner);
-    FInnerPtr.store(nullptr);
-  }
-  inner.reset();
 }
 
 // --- Settings ---
@@ -403,8 +421,11 @@ void TqynUDPServer_Base::Activate(bool aFromWatchDog) {
     // Bindings that an earlier activation made from Host/Port (or by the inner server's own
     // rule) follow changed settings; bindings the application made are kept as they are.
     if (!FAutoBindings.empty()) {
-      if (bindings.ToVector() == FAutoBindings && (host != FAutoHost || port != FAutoPort || version != FAutoIPVersion))
+      if (bindings.ToVector() == FAutoBindings && (host != FAutoHost || port != FAutoPort || version != FAutoIPVersion)) {
+        // Under the component lock: a send of another thread may have found one of them.
+        std::lock_guard<TqynCriticalSection> guard(CS());
         bindings.Clear();
+      }
       FAutoBindings.clear();
     }
     const bool automatic = bindings.Count() == 0;
@@ -493,7 +514,8 @@ void TqynUDPServer_Base::RunThreadMethod(const std::string& aMethod, bool aFromW
     SetActive(false);
   } else if (aMethod == KMethodRestart) {
     TActivationLock lock(*this);
-    if (!lock || !Active()) return;
+    const TqynIdUDPServer* inner = FInnerPtr.load();
+    if (!lock || !inner || !inner->Active()) return;
     Deactivate();
     if (!IsDestroying()) Activate();
   }

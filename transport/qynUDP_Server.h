@@ -141,8 +141,8 @@ class TUDPServerThread;
 class TqynUDPServer_Base : public TqynUDPComponent {
 public:
   explicit TqynUDPServer_Base(TqynComponent_Base* aOwner = nullptr);
-  // Deactivates first (events are no longer delivered), ends the Start/Stop/ReStart threads and
-  // the watchdog, then frees the inner server, the options and the log writer.
+  // Ends the Start/Stop/ReStart threads, deactivates (events are no longer delivered) and ends the
+  // watchdog (ShutdownComponent), then frees the inner server, the options and the log writer.
   ~TqynUDPServer_Base() override;
 
   // --- Settings (read by the next activation) ---
@@ -243,6 +243,12 @@ protected:
   friend class TqynUDPSocketServer;
   friend class TUDPServerThread;
 
+  // Ends everything that may call into the component from other threads: marks it as being
+  // destroyed, joins the Start/Stop/ReStart threads, deactivates (joining the listeners) and ends
+  // the watchdog. The destructor calls it; a descendant that overrides handlers calls it first in
+  // its own destructor, so that no thread calls into a half-destroyed object.
+  void ShutdownComponent() noexcept;
+
   // Heartbeat: kept as settings, the server sends none.
   virtual void DoHeartBeatTimer(TqynTimer* Sender) { (void)Sender; }
   virtual void DoHeartBeatException(TqynTimer* Sender, const Exception& E) { (void)Sender, (void)E; }
@@ -320,9 +326,11 @@ private:
   TIdPort FAutoPort = 0;
   TIdIPVersion FAutoIPVersion = Id_IPv4;
 
-  // Serialises activation, deactivation and binding changes; FActivationDepth counts the
-  // holder's nesting (changed only while holding it).
-  std::recursive_timed_mutex FActivationMutex;
+  // The activation lock (re-entrant; see TActivationLock): serialises activation, deactivation
+  // and binding changes. FActivationMutex guards its owner and nesting depth.
+  std::mutex FActivationMutex;
+  std::condition_variable FActivationCv;
+  std::thread::id FActivationOwner;
   int FActivationDepth = 0;
   // Removals asked for by threads that had to give up waiting for the activation lock.
   std::mutex FPendingMutex;

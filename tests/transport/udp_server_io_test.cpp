@@ -191,8 +191,8 @@ TEST_F(udp_server_io, Defaults) {
 // One IPv4 binding from Host; the socket object describes sender and binding; the answer written
 // through it reaches the sender from the binding's address.
 TEST_F(udp_server_io, SocketObjectOfADatagramAndItsAnswer) {
+  TRecorder rec; // outlives the server, whose listeners write into it
   TqynUDPServer_Base server;
-  TRecorder rec;
   rec.Attach(server);
   rec.Echo = true;
   StartLoopback(server);
@@ -242,8 +242,8 @@ TEST_F(udp_server_io, AnswersLeaveFromTheReceivingBinding) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     if (IdIPVersionOfText(c.Second) == Id_IPv6 && !GStack().SupportsIPv6()) continue;
+    TRecorder rec; // outlives the server, whose listeners write into it
     TqynUDPServer_Base server;
-    TRecorder rec;
     rec.Attach(server);
     rec.Echo = true;
     TIdSocketHandle* first = server.Bindings().Add();
@@ -294,8 +294,8 @@ TEST_F(udp_server_io, AnswersLeaveFromTheReceivingBinding) {
 // The default dual-stack bindings: an IPv6 sender gets its answer over IPv6.
 TEST_F(udp_server_io, DualStackDefaultAnswersIPv6Senders) {
   if (!GStack().SupportsIPv6()) GTEST_SKIP() << "no IPv6";
+  TRecorder rec; // outlives the server, whose listeners write into it
   TqynUDPServer_Base server;
-  TRecorder rec;
   rec.Attach(server);
   rec.Echo = true;
   server.SetPort(0);
@@ -339,10 +339,10 @@ TEST_F(udp_server_io, FailingWrites) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    TqynUDPServer_Base server;
-    TRecorder rec;
-    rec.Attach(server);
+    TRecorder rec; // outlives the server, whose listeners write into it
     std::atomic<bool> raised{false};
+    TqynUDPServer_Base server;
+    rec.Attach(server);
     rec.Extra = [&](TqynUDPSocket* s, const TqynBytes&) {
       try {
         c.Write(s);
@@ -374,8 +374,8 @@ TEST_F(udp_server_io, FailingWrites) {
 // A handler that raises (neNoSync) is reported for the same socket object and the listener goes on;
 // so is a receive error of the listener (a datagram longer than the 8192-byte buffer).
 TEST_F(udp_server_io, HandlerAndReceiveErrorsAreReported) {
+  TRecorder rec; // outlives the server, whose listeners write into it
   TqynUDPServer_Base server;
-  TRecorder rec;
   rec.Attach(server);
   rec.Extra = [](TqynUDPSocket*, const TqynBytes& b) {
     if (b == B("raise")) throw Exception("handler failed");
@@ -403,9 +403,9 @@ TEST_F(udp_server_io, HandlerAndReceiveErrorsAreReported) {
 TEST_F(udp_server_io, NotificationModes) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
+    TRecorder rec; // outlives the server, whose listeners write into it
     TqynUDPServer_Base server;
     server.SetNotifyEvents(mode);
-    TRecorder rec;
     rec.Attach(server);
     rec.Echo = true;
     StartLoopback(server);
@@ -434,8 +434,8 @@ TEST_F(udp_server_io, NotificationModes) {
 }
 
 TEST_F(udp_server_io, AddAndRemoveBindings) {
+  TRecorder rec; // outlives the server, whose listeners write into it
   TqynUDPServer_Base server;
-  TRecorder rec;
   rec.Attach(server);
   rec.Echo = true;
   StartLoopback(server);
@@ -507,18 +507,18 @@ TEST_F(udp_server_io, RemoveBindingAndDeactivationDoNotWaitForTheListenerPeriod)
 TEST_F(udp_server_io, HandlerRemovesItsOwnBinding) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
+    TRecorder rec; // outlives the server, whose listeners write into it
+    std::atomic<int> removed{-1};
     TqynUDPServer_Base server;
     server.SetNotifyEvents(mode);
-    TRecorder rec;
-    rec.Attach(server);
-    StartLoopback(server);
-    TIdSocketHandle* extra = server.AddBinding("127.0.0.1", 0);
-    const TIdPort extraPort = extra->Port();
-    std::atomic<int> removed{-1};
     rec.Extra = [&](TqynUDPSocket* s, const TqynBytes&) {
       removed = server.RemoveBinding(s->LocalIP(), s->LocalPort()) ? 1 : 0;
       s->WriteData(B("answer after removal")); // falls back to the first binding
     };
+    rec.Attach(server);
+    StartLoopback(server);
+    TIdSocketHandle* extra = server.AddBinding("127.0.0.1", 0);
+    const TIdPort extraPort = extra->Port();
     TPeer peer;
     peer.Send("127.0.0.1", extraPort, B("remove me"));
     ASSERT_TRUE(DrainUntil([&] { return removed.load() >= 0; }));
@@ -536,9 +536,9 @@ TEST_F(udp_server_io, HandlerRemovesItsOwnBinding) {
 // Queued copies outlive the binding that received them: their answers fall back to the first
 // binding, and removing the binding from the main thread with notifications pending returns.
 TEST_F(udp_server_io, RemoveBindingWithPendingQueuedNotifications) {
+  TRecorder rec;
   TqynUDPServer_Base server;
   server.SetNotifyEvents(neAsynchronous);
-  TRecorder rec;
   rec.Attach(server);
   rec.Echo = true;
   StartLoopback(server);
@@ -615,9 +615,9 @@ TEST_F(udp_server_io, RemoveBindingWithPendingQueuedNotifications) {
 TEST_F(udp_server_io, BindingsChangeWhileDatagramsFlow) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous}) {
     SCOPED_TRACE(static_cast<int>(mode));
+    TRecorder rec; // outlives the server, whose listeners write into it
     TqynUDPServer_Base server;
     server.SetNotifyEvents(mode);
-    TRecorder rec;
     rec.Attach(server);
     rec.Echo = true;
     StartLoopback(server);
@@ -697,8 +697,8 @@ TEST_F(udp_server_io, LogFileLines) {
       (std::filesystem::temp_directory_path() / ("qyn_udp_server_log_" + std::to_string(::getpid()) + ".log")).string();
   std::filesystem::remove(file);
   {
+    TRecorder rec; // outlives the server, whose listeners write into it
     TqynUDPServer_Base server;
-    TRecorder rec;
     rec.Attach(server);
     rec.Echo = true;
     TqynUDPLogFile log;

@@ -103,7 +103,7 @@ public:
       Handled = HandleTicks.load();
     };
   }
-  ~TServer() override { SetActive(false); }
+  ~TServer() override { ShutdownComponent(); }
   void UseWatchDog(int aInterval, int aAttempts = 0, bool aMonitor = false, int aTimeOut = 10) {
     TqynUDPWatchDogServer_Options wd;
     wd.Enabled = true;
@@ -129,12 +129,12 @@ protected:
 };
 
 TEST_F(udp_server_lifecycle, StartStopAndRestartRunOnTheirOwnThreads) {
+  std::atomic<bool> release{false};
+  std::atomic<bool> binding{false};
   TServer server;
   server.SetHost("127.0.0.1");
   server.SetPort(0);
   // Hold the activation inside the start thread: Start has returned, the server is not active yet.
-  std::atomic<bool> release{false};
-  std::atomic<bool> binding{false};
   server.IdUDPServer()->OnBeforeBind = [&](TIdSocketHandle*) {
     binding = true;
     WaitUntil([&] { return release.load(); });
@@ -323,10 +323,10 @@ TEST_F(udp_server_lifecycle, MonitorProbesNeverReachTheApplication) {
 // A server whose listener no longer receives (here: stuck in a handler) does not get its probe
 // back, and the monitor restarts it after Monitor.TimeOut.
 TEST_F(udp_server_lifecycle, MonitorRestartsAServerThatStoppedReceiving) {
+  std::atomic<bool> stuck{false};
   TServer server;
   server.SetHost("127.0.0.1");
   server.SetPort(0);
-  std::atomic<bool> stuck{false};
   server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket* Socket, const TqynBytes& Bytes) {
     if (Bytes == B("block")) {
       stuck = true;
