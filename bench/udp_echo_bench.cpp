@@ -152,9 +152,10 @@ int main(int argc, char** argv) {
 
   std::string output;
   for (;;) {
-    if (o.Async) CheckSynchronize(0);
+    // With queued events this is the main thread: it runs them as they come.
+    if (o.Async) CheckSynchronize(2);
     pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, o.Async ? 1 : 100) <= 0) continue;
+    if (::poll(&p, 1, o.Async ? 0 : 100) <= 0) continue;
     char buf[512];
     const ssize_t n = ::read(out[0], buf, sizeof buf);
     if (n <= 0) break;
