@@ -197,10 +197,10 @@ public:
   void ReStart();
 
   // --- Bindings while running ---
-  // The existing binding with that address and port (port 0 always makes a new one with an
-  // ephemeral port), or a new one: on a running server it is
-  // bound and gets its listener at once (a bind failure raises and leaves no binding behind); on
-  // an inactive one it is bound by the next activation. The family follows the address text.
+  // The existing binding with that address and port, or a new one (port 0 always makes a new one
+  // on an ephemeral port): on a running server it is bound and gets its listener at once (a bind
+  // failure raises and leaves no binding behind); on an inactive one it is bound by the next
+  // activation. The family follows the address text.
   TIdSocketHandle* AddBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName = "");
   // Stops the listener, closes and removes every binding with that address and port; true when
   // one was removed. Safe from any thread, also from a handler running on that binding's listener.
@@ -219,9 +219,10 @@ public:
   void WriteData(const std::string& aSourceIP, TIdPort aSourcePort, const std::string& aIP, TIdPort aPort,
                  const TqynBytes& aBytes);
   // The core send routine every write ends in. The binding is, in this order: the one aBinding
-  // still refers to, the one GetBinding(aSourceIP, aSourcePort) finds when aSourceIP is given,
-  // the first binding of the running server of aIP's family (or the first binding). Raises EqynUDPServerException when the server has
-  // no binding to send from (it is never activated by a write).
+  // still refers to, the one GetBinding(aSourceIP, aSourcePort) finds when aSourceIP is given, the
+  // running server's first binding of aIP's family, its first binding. Raises
+  // EqynUDPServerException when the server has no binding to send from (a write never activates
+  // the server). Descendants override this six-argument form.
   virtual void WriteDataTo(const std::string& aIP, TIdPort aPort, const std::string& aSourceIP, TIdPort aSourcePort,
                            const TqynBytes& aBytes, const TqynUDPBindingRef* aBinding);
   void WriteDataTo(const std::string& aIP, TIdPort aPort, const std::string& aSourceIP, TIdPort aSourcePort,
