@@ -223,6 +223,12 @@ public:
   class TConnection {
   public:
     explicit TConnection(int aSocket) : FSocket(aSocket) {}
+    // Ends the connection from the server's side after the handler returns.
+    void Close() const {
+      FClosing->store(true);
+      ::shutdown(FSocket, SHUT_RDWR);
+    }
+    bool Closing() const { return FClosing->load(); }
     void Send(const TqynBytes& aBytes) const { Send(aBytes.data(), aBytes.size()); }
     void Send(const uint8_t* aData, size_t aLen) const {
       size_t done = 0;
@@ -235,6 +241,7 @@ public:
 
   private:
     int FSocket;
+    std::shared_ptr<std::atomic<bool>> FClosing = std::make_shared<std::atomic<bool>>(false);
   };
   using THandler = std::function<void(const TConnection& aConnection, const TRequest& aRequest, int aIndex)>;
 
@@ -291,7 +298,7 @@ private:
       if (::poll(&p, 1, 20) <= 0) continue;
       const ssize_t n = ::recv(aSocket, buf.data(), buf.size(), 0);
       if (n <= 0) {
-        ++FClosedByClient;
+        if (!connection.Closing()) ++FClosedByClient;
         return;
       }
       stream.insert(stream.end(), buf.begin(), buf.begin() + n);
@@ -307,6 +314,7 @@ private:
           FReceived.push_back(r);
         }
         if (FHandler) FHandler(connection, r, index);
+        if (connection.Closing()) return;
       }
     }
   }
