@@ -337,6 +337,7 @@ struct TEvents {
     TqynSTUN_ResponseBinding Binding;
     std::string SocketIP;
     TIdPort SocketPort = 0;
+    std::vector<TqynStunMessageAttribute> Types; // attributes of the answer, in order
   };
   struct TError {
     std::string TransactionId;
@@ -352,9 +353,11 @@ struct TEvents {
   void Attach(TqynSTUNClient_Base& aClient, bool aErrors = true) {
     aClient.OnSTUNResponseSuccess = [this](TqynComponent_Base*, TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage,
                                            TqynSTUN_ResponseBinding* aBinding) {
+      std::vector<TqynStunMessageAttribute> types;
+      for (const auto& a : aMessage->Attributes()) types.push_back(a->AttributeType());
       std::lock_guard<std::mutex> lock(Lock);
       Successes.push_back({aMessage->Header().TransactionIdString(), *aBinding, aSocket ? aSocket->IP() : std::string(),
-                           aSocket ? aSocket->Port() : TIdPort{0}});
+                           aSocket ? aSocket->Port() : TIdPort{0}, types});
     };
     if (aErrors)
       aClient.OnSTUNResponseError = [this](TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message* aMessage,

@@ -466,7 +466,7 @@ TEST(UdpClientAlone, QueuedNotificationDeliversOnTheMainThread) {
   client.OnSTUNResponseSuccess = [&](TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*, TqynSTUN_ResponseBinding* b) {
     onMain = TqynMainThread::IsMainThread();
     std::lock_guard<std::mutex> lock(events.Lock);
-    events.Successes.push_back({"", *b, "", 0});
+    events.Successes.push_back({"", *b, "", 0, {}});
   };
   TFakeUDPServer server([](const TRequest& r, int) { return Success(r); });
   client.SetHost("127.0.0.1");
