@@ -540,7 +540,8 @@ void TqynSTUNClient_Base::DoReadBytes(TqynSocketConnection* aSocket, const TqynB
   const TqynStunMessageClass messageClass = message.Header().MessageType_Class();
   const bool response = messageClass == stmcResponseSuccess || messageClass == stmcResponseError;
   TqynSTUNRequestsQueue* requests = GetRequests();
-  const bool cancel = FRetransmissionOptions->Enabled || FRetransmissionUsed.load();
+  // Only this component registers with the engine, so there is nothing to cancel before it did.
+  const bool cancel = FRetransmissionUsed.load();
 
   // A response whose transaction is not pending (a duplicate, or an answer to a request this
   // client never sent) is dropped before its integrity is judged: its key is no longer known, so
