@@ -1,0 +1,123 @@
+// qyn-test-labels: net
+// qyn-test-libs: qyn_stun_client
+//
+// Life of the STUN client component: destroyed while answers arrive and retransmissions are
+// pending, while a TCP connection is open, and with queued deliveries not yet drained; switching
+// transports; public operations that fail report instead of raising.
+#include <gtest/gtest.h>
+
+#include "qynTCP_Client.h"
+#include "stun_client/stun_client_test_util.h"
+
+namespace {
+
+using namespace stun_client_test;
+
+TEST(StunClientLifecycle, DestroyedWhileAnswersArriveAndResendsArePending) {
+  TFakeUDPServer server([](const TRequest& r, int aIndex) {
+    if (aIndex % 2) return std::vector<TqynBytes>{};
+    return std::vector<TqynBytes>{
+        BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 1); })};
+  });
+  for (int round = 0; round < 5; ++round) {
+    TEvents events;
+    auto client = std::make_unique<TqynSTUNClient>();
+    events.Attach(*client);
+    PointAt(*client, server.Port());
+    client->RetransmissionOptions().RTO = 20;
+    for (int i = 0; i < 20; ++i) client->SendRequest();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 * round));
+    client.reset(); // joins the read thread and the retransmission timer
+  }
+  EXPECT_GT(server.Count(), 0u);
+}
+
+TEST(StunClientLifecycle, DestroyedWithQueuedDeliveriesPending) {
+  TqynMainThread::SetMainThread();
+  TFakeUDPServer server([](const TRequest& r, int) {
+    return std::vector<TqynBytes>{
+        BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 1); })};
+  });
+  std::atomic<int> successes{0};
+  {
+    TqynSTUNClient client; // neAsynchronous: deliveries wait for the main thread
+    client.OnSTUNResponseSuccess = [&](TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
+                                       TqynSTUN_ResponseBinding*) { ++successes; };
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.Port());
+    for (int i = 0; i < 5; ++i) client.SendRequest();
+    ASSERT_TRUE(WaitUntil([&] { return server.Count() == 5; }));
+    std::this_thread::sleep_for(100ms);
+  }
+  // The deliveries queued for the destroyed client are skipped.
+  while (CheckSynchronize(20)) {
+  }
+  EXPECT_EQ(successes.load(), 0);
+}
+
+TEST(StunClientLifecycle, DestroyedWhileATCPConnectionIsOpen) {
+  TFakeTCPServer server([](const TFakeTCPServer::TConnection& c, const TRequest& r, int) {
+    c.Send(BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 1); }));
+  });
+  {
+    TEvents events;
+    TqynSTUNClient client;
+    events.Attach(client);
+    PointAt(client, server.Port());
+    client.SetTransport(stunTCP);
+    client.SendRequest();
+    ASSERT_TRUE(WaitUntil([&] { return events.SuccessCount() == 1; }));
+    EXPECT_TRUE(client.GetTCPClient()->Active());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server.ClosedByClient() == 1; }));
+}
+
+TEST(StunClientLifecycle, SwitchingTransportsClosesTheTCPConnection) {
+  TFakeTCPServer tcp([](const TFakeTCPServer::TConnection& c, const TRequest& r, int) {
+    c.Send(BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 1); }));
+  });
+  TFakeUDPServer udp([](const TRequest& r, int) {
+    return std::vector<TqynBytes>{
+        BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 2); })};
+  });
+  TEvents events;
+  TqynSTUNClient client;
+  events.Attach(client);
+  PointAt(client, tcp.Port());
+  client.SetTransport(stunTCP);
+  client.SendRequest();
+  ASSERT_TRUE(WaitUntil([&] { return events.SuccessCount() == 1; }));
+
+  // A new port closes the connection to the previous server.
+  client.SetPort(udp.Port());
+  ASSERT_TRUE(WaitUntil([&] { return tcp.ClosedByClient() == 1; }));
+  client.SetTransport(stunUDP);
+  client.SendRequest();
+  ASSERT_TRUE(WaitUntil([&] { return events.SuccessCount() == 2; }));
+  EXPECT_EQ(events.Success(1).Binding.FRemotePort, 2);
+  EXPECT_EQ(events.ExceptionCount(), 0u);
+}
+
+TEST(StunClientLifecycle, FailuresOfPublicOperationsAreReportedNotRaised) {
+  TEvents events;
+  TqynSTUNClient client;
+  events.Attach(client);
+  client.SetNotifyEvents(neNoSync);
+  client.SetHost("this name does not resolve.invalid");
+  client.SetPort(3478);
+  client.RetransmissionOptions().Enabled = false;
+  EXPECT_NO_THROW(client.SendRequest());
+  EXPECT_NO_THROW(client.WriteData(TqynBytes{1, 2, 3}));
+  ASSERT_TRUE(WaitUntil([&] { return events.ExceptionCount() >= 2; }));
+
+  // A handler that raises inside a public operation is reported too.
+  client.SetHost("127.0.0.1");
+  client.OnSTUNBeforeSend = [](TqynComponent_Base*, TqynSTUN_Message*) { throw Exception("before send failed"); };
+  EXPECT_NO_THROW(client.SendRequest());
+  EXPECT_TRUE(events.HasException("before send failed"));
+  client.OnSTUNBeforeSend = [](TqynComponent_Base*, TqynSTUN_Message*) { throw std::runtime_error("std failure"); };
+  EXPECT_NO_THROW(client.SendRequest());
+  EXPECT_TRUE(events.HasException("std failure"));
+}
+
+} // namespace
