@@ -344,7 +344,7 @@ void TqynSTUNClient_Base::DoUDPClientRead(TqynComponent_Base* /*Sender*/, TqynUD
 void TqynSTUNClient_Base::DoUDPClientException(TqynComponent_Base* /*Sender*/, TqynUDPSocket* /*Socket*/, const Exception& E) {
   if (IsDestroying() || FShutdown.load()) return;
   try {
-    if (OnSTUNException) OnSTUNException(this, E);
+    if (const auto handler = OnSTUNException) handler(this, E);
   } catch (...) {
   }
 }
@@ -360,7 +360,7 @@ void TqynSTUNClient_Base::DoTCPClientBinary(TqynTCPConnection* Connection, TqynM
 void TqynSTUNClient_Base::DoTCPClientException(TqynTCPConnection* /*Connection*/, const Exception& E) {
   if (IsDestroying() || FShutdown.load()) return;
   try {
-    if (OnSTUNException) OnSTUNException(this, E);
+    if (const auto handler = OnSTUNException) handler(this, E);
   } catch (...) {
   }
 }
@@ -415,9 +415,11 @@ void TqynSTUNClient_Base::ProcessTCPStream(TqynTCPConnection* Connection, const 
       FStreamBuffer.erase(FStreamBuffer.begin(), FStreamBuffer.begin() + static_cast<std::ptrdiff_t>(pos));
     }
   }
+  const std::weak_ptr<char> alive = AliveToken().Weak();
   for (const TqynBytes& frame : frames) {
-    if (IsDestroying() || FShutdown.load()) return;
     DoReadBytes(Connection, frame);
+    // A handler may have destroyed the component.
+    if (alive.expired() || IsDestroying() || FShutdown.load()) return;
   }
   if (unframeable) throw Exception(QynFormat(RS_STUNStreamNotFramed, badType, badLength));
 }
@@ -443,19 +445,21 @@ void TqynSTUNClient_Base::DoRequestMessageIntegrityKey(TqynSTUN_Message* /*Sende
 
 void TqynSTUNClient_Base::DoICEValidateMessageIntegrity(TqynSTUN_Message* /*Sender*/, const std::string& aUsername,
                                                         std::string& Password) {
-  if (OnICEValidateMessageIntegrity) OnICEValidateMessageIntegrity(this, aUsername, Password);
+  if (const auto handler = OnICEValidateMessageIntegrity) handler(this, aUsername, Password);
 }
 
 void TqynSTUNClient_Base::DoICERequestMessageIntegrityPassword(TqynSTUN_Message* /*Sender*/, TqynSTUN_Message* aMessage,
                                                                std::string& Password) {
-  if (OnICERequestMessageIntegrityPassword) OnICERequestMessageIntegrityPassword(this, aMessage, Password);
+  if (const auto handler = OnICERequestMessageIntegrityPassword) handler(this, aMessage, Password);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Dispatch
 
 void TqynSTUNClient_Base::DoSTUNResponseSuccess(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage) {
-  if (!OnSTUNResponseSuccess) return;
+  // Called through a copy, so that a handler may destroy the component.
+  const auto handler = OnSTUNResponseSuccess;
+  if (!handler) return;
   TqynSTUN_ResponseBinding binding;
   const TqynSTUN_Attribute* mapped = aMessage->Attributes().GetAttribute(stmaXOR_Mapped_Address);
   if (!mapped) mapped = aMessage->Attributes().GetAttribute(stmaMapped_Address);
@@ -468,7 +472,7 @@ void TqynSTUNClient_Base::DoSTUNResponseSuccess(TqynSocketConnection* aSocket, T
       binding.FLocalPort = aSocket->LocalPort();
     }
   }
-  OnSTUNResponseSuccess(this, aSocket, aMessage, &binding);
+  handler(this, aSocket, aMessage, &binding);
 }
 
 void TqynSTUNClient_Base::DoSTUNIndication(TqynSocketConnection* /*aSocket*/, TqynSTUN_Message* /*aMessage*/) {
@@ -476,8 +480,9 @@ void TqynSTUNClient_Base::DoSTUNIndication(TqynSocketConnection* /*aSocket*/, Tq
 }
 
 void TqynSTUNClient_Base::DoSTUNRequest(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage) {
-  if (!OnICERequestBinding) throw Exception(RS_STUNInvalidMessageClass);
-  OnICERequestBinding(this, aSocket, aMessage);
+  const auto handler = OnICERequestBinding;
+  if (!handler) throw Exception(RS_STUNInvalidMessageClass);
+  handler(this, aSocket, aMessage);
 }
 
 bool TqynSTUNClient_Base::ReadChallenge(TqynSTUN_Message* aMessage, std::string& aRealm, std::string& aNonce) {
@@ -558,6 +563,8 @@ void TqynSTUNClient_Base::DoReadBytes(TqynSocketConnection* aSocket, const TqynB
 
   if (cancel) GetUDPClient()->Retransmissions()->DeleteItem(message.Header().TransactionIdString());
 
+  // The handlers may destroy the component: nothing of it is touched after that.
+  const std::weak_ptr<char> alive = AliveToken().Weak();
   switch (messageClass) {
   case stmcRequest:
     DoSTUNRequest(aSocket, &message);
@@ -566,21 +573,16 @@ void TqynSTUNClient_Base::DoReadBytes(TqynSocketConnection* aSocket, const TqynB
     DoSTUNIndication(aSocket, &message);
     break;
   case stmcResponseSuccess:
-    try {
-      DoSTUNResponseSuccess(aSocket, &message);
-    } catch (...) {
-      requests->DeleteRequest(&message);
-      throw;
-    }
-    requests->DeleteRequest(&message);
-    break;
   case stmcResponseError:
     try {
-      DispatchError(aSocket, &message);
+      if (messageClass == stmcResponseSuccess) DoSTUNResponseSuccess(aSocket, &message);
+      else DispatchError(aSocket, &message);
     } catch (...) {
+      if (alive.expired()) return;
       requests->DeleteRequest(&message);
       throw;
     }
+    if (alive.expired()) return;
     requests->DeleteRequest(&message);
     break;
   }
@@ -588,7 +590,8 @@ void TqynSTUNClient_Base::DoReadBytes(TqynSocketConnection* aSocket, const TqynB
 
 void TqynSTUNClient_Base::DispatchError(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage) {
   if (DoSTUNAuthentication(aMessage)) return;
-  if (!OnSTUNResponseError) return;
+  const auto handler = OnSTUNResponseError;
+  if (!handler) return;
   TqynSTUN_ResponseError error;
   if (const auto* code = aMessage->Attributes().GetAttribute<TqynSTUN_Attribute_ERROR_CODE>(stmaError_Code)) {
     error.FCode = code->Code();
@@ -597,7 +600,7 @@ void TqynSTUNClient_Base::DispatchError(TqynSocketConnection* aSocket, TqynSTUN_
   if (error.FCode >= 300 && error.FCode <= 399) {
     if (DoSTUNAlternateServer(aMessage)) return;
   }
-  OnSTUNResponseError(this, aSocket, aMessage, &error);
+  handler(this, aSocket, aMessage, &error);
 }
 
 TqynSTUNRequestsQueue* TqynSTUNClient_Base::GetRequests() {
@@ -622,7 +625,7 @@ void TqynSTUNClient_Base::DoWriteBytes(const TqynBytes& aBytes) {
 }
 
 void TqynSTUNClient_Base::DoSendMessage(TqynSTUN_Message* aMessage, const std::string& aIPAddress, TIdPort aPort) {
-  if (OnSTUNBeforeSend) OnSTUNBeforeSend(this, aMessage);
+  if (const auto handler = OnSTUNBeforeSend) handler(this, aMessage);
   // Covers the attributes when the encoder appends nothing; otherwise it sets the length itself.
   aMessage->Header().SetMessageLength(static_cast<uint16_t>(std::min<uint32_t>(aMessage->ComputeMessageLength(), 0xFFFF)));
   const TqynBytes bytes = aMessage->Write();
@@ -710,10 +713,12 @@ void TqynSTUNClient_Base::AssignLogFile(const TqynSTUNLogFile& Value) {
 }
 
 void TqynSTUNClient_Base::DoException(const Exception& E) {
+  const std::weak_ptr<char> alive = AliveToken().Weak();
   try {
-    if (OnSTUNException) OnSTUNException(this, E);
+    if (const auto handler = OnSTUNException) handler(this, E);
   } catch (...) {
   }
+  if (alive.expired()) return;
   try {
     DoDisconnectTCP();
   } catch (...) {

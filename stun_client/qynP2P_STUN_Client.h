@@ -7,7 +7,8 @@
 // Threads: received data is processed where the inner transports deliver it (NotifyEvents:
 // neNoSync on their read threads, otherwise queued to the main thread); events run there too.
 // Public operations run on the caller's thread and never raise: every failure reaches
-// OnSTUNException.
+// OnSTUNException. Handlers are called through copies, and a handler of a received message may
+// destroy the component; destruction stops and joins the transports' threads.
 //
 // Bounds that keep a long-running client safe against a misbehaving server:
 //  - a challenged request is answered at most MaxChallengeAnswers times in a row for one
@@ -393,13 +394,15 @@ public:
 // ---------------------------------------------------------------------------------------------
 
 template <typename TProc> void TqynSTUNClient_Base::Guarded(TProc&& aProc) noexcept {
+  // A handler called inside may destroy the component; its failure is then not reported.
+  const std::weak_ptr<char> alive = AliveToken().Weak();
   try {
     aProc();
   } catch (const Exception& E) {
-    DoException(E);
+    if (!alive.expired()) DoException(E);
   } catch (const std::exception& e) {
-    DoException(Exception(e.what()));
+    if (!alive.expired()) DoException(Exception(e.what()));
   } catch (...) {
-    DoException(Exception(RS_UnknownException));
+    if (!alive.expired()) DoException(Exception(RS_UnknownException));
   }
 }

@@ -120,4 +120,53 @@ TEST(StunClientLifecycle, FailuresOfPublicOperationsAreReportedNotRaised) {
   EXPECT_TRUE(events.HasException("std failure"));
 }
 
+struct TDestroyCase {
+  const char* Name;
+  TqynSTUNTransport Transport;
+  TwsNotifyEvent Mode;
+};
+
+TEST(StunClientLifecycle, AHandlerMayDestroyTheComponent) {
+  TqynMainThread::SetMainThread();
+  auto answer = [](const TRequest& r) {
+    return BuildAnswer(*r.Message, stmcResponseSuccess, [](TqynSTUN_Message& m) { AddXorMapped(m, "192.0.2.1", 1); });
+  };
+  TFakeUDPServer udp([&](const TRequest& r, int) { return std::vector<TqynBytes>{answer(r), answer(r)}; });
+  TFakeTCPServer tcp([&](const TFakeTCPServer::TConnection& c, const TRequest& r, int) {
+    const TqynBytes a = answer(r);
+    TqynBytes twice = a;
+    twice.insert(twice.end(), a.begin(), a.end()); // a duplicate in the same chunk
+    c.Send(twice);
+  });
+  const std::vector<TDestroyCase> cases = {
+      {"udp, read thread", stunUDP, neNoSync},
+      {"udp, main thread", stunUDP, neAsynchronous},
+      {"tcp, read thread", stunTCP, neNoSync},
+      {"tcp, main thread", stunTCP, neAsynchronous},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::atomic<int> calls{0};
+    std::atomic<TqynSTUNClient*> client{new TqynSTUNClient()};
+    client.load()->SetNotifyEvents(c.Mode);
+    client.load()->SetHost("127.0.0.1");
+    client.load()->SetPort(c.Transport == stunUDP ? udp.Port() : tcp.Port());
+    client.load()->SetTransport(c.Transport);
+    client.load()->OnSTUNResponseSuccess = [&](TqynComponent_Base* Sender, TqynSocketConnection*, TqynSTUN_Message*,
+                                                TqynSTUN_ResponseBinding*) {
+      ++calls;
+      delete static_cast<TqynSTUNClient*>(Sender);
+      client = nullptr;
+    };
+    client.load()->SendRequest();
+    const bool queued = c.Mode != neNoSync;
+    ASSERT_TRUE(queued ? DrainUntil([&] { return client.load() == nullptr; })
+                       : WaitUntil([&] { return client.load() == nullptr; }));
+    std::this_thread::sleep_for(100ms);
+    while (CheckSynchronize(10)) {
+    }
+    EXPECT_EQ(calls.load(), 1);
+  }
+}
+
 } // namespace
