@@ -152,13 +152,17 @@ TEST(StunClientLifecycle, AHandlerMayDestroyTheComponent) {
     client.load()->SetHost("127.0.0.1");
     client.load()->SetPort(c.Transport == stunUDP ? udp.Port() : tcp.Port());
     client.load()->SetTransport(c.Transport);
+    std::atomic<bool> sent{false};
     client.load()->OnSTUNResponseSuccess = [&](TqynComponent_Base* Sender, TqynSocketConnection*, TqynSTUN_Message*,
                                                 TqynSTUN_ResponseBinding*) {
       ++calls;
+      // Not while the test thread is still inside SendRequest (an answer can be that quick).
+      WaitUntil([&] { return sent.load(); });
       delete static_cast<TqynSTUNClient*>(Sender);
       client = nullptr;
     };
     client.load()->SendRequest();
+    sent = true;
     const bool queued = c.Mode != neNoSync;
     ASSERT_TRUE(queued ? DrainUntil([&] { return client.load() == nullptr; })
                        : WaitUntil([&] { return client.load() == nullptr; }));
