@@ -60,10 +60,26 @@ std::string IPv6Text(const in6_addr& aAddr) {
   return buf;
 }
 
-std::string IPv4Text(const in_addr& aAddr) {
-  char buf[INET_ADDRSTRLEN];
-  if (!inet_ntop(AF_INET, &aAddr, buf, sizeof buf)) return std::string();
-  return buf;
+// Dotted decimal, written directly (every datagram's sender goes through here).
+void AssignIPv4Text(const in_addr& aAddr, std::string& VIP) {
+  char buf[16];
+  char* p = buf;
+  const auto* b = reinterpret_cast<const uint8_t*>(&aAddr.s_addr);
+  for (int i = 0; i < 4; ++i) {
+    unsigned v = b[i];
+    if (v >= 100) {
+      *p++ = static_cast<char>('0' + v / 100);
+      v %= 100;
+      *p++ = static_cast<char>('0' + v / 10);
+      v %= 10;
+    } else if (v >= 10) {
+      *p++ = static_cast<char>('0' + v / 10);
+      v %= 10;
+    }
+    *p++ = static_cast<char>('0' + v);
+    if (i < 3) *p++ = '.';
+  }
+  VIP.assign(buf, static_cast<size_t>(p - buf));
 }
 
 // Text, port and family of a socket address.
@@ -75,7 +91,7 @@ void FromSockAddr(const sockaddr_storage& aAddr, std::string& VIP, TIdPort& VPor
     VIPVersion = Id_IPv6;
   } else if (aAddr.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&aAddr);
-    VIP = IPv4Text(a->sin_addr);
+    AssignIPv4Text(a->sin_addr, VIP);
     VPort = ntohs(a->sin_port);
     VIPVersion = Id_IPv4;
   } else {
@@ -83,6 +99,8 @@ void FromSockAddr(const sockaddr_storage& aAddr, std::string& VIP, TIdPort& VPor
     VPort = 0;
   }
 }
+
+socklen_t MakeSockAddrResolved(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr);
 
 // Fills a socket address from an address literal of the family (empty text: all addresses).
 // False when the text is not such a literal.
@@ -125,6 +143,39 @@ bool ParseLiteral(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion
 socklen_t MakeSockAddr(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr) {
   socklen_t len = 0;
   if (ParseLiteral(aIP, aPort, aIPVersion, VAddr, len)) return len;
+  return MakeSockAddrResolved(aIP, aPort, aIPVersion, VAddr);
+}
+
+// As MakeSockAddr, remembering the last literal each thread parsed: a server answering one peer
+// after another sends to the same text again and again.
+socklen_t MakeSockAddrCached(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr) {
+  struct TLast {
+    std::string IP;
+    TIdIPVersion IPVersion = Id_IPv4;
+    sockaddr_storage Addr{};
+    socklen_t Len = 0;
+  };
+  thread_local TLast last;
+  if (last.Len != 0 && last.IPVersion == aIPVersion && last.IP == aIP) {
+    std::memcpy(&VAddr, &last.Addr, last.Len);
+  } else {
+    socklen_t len = 0;
+    if (!ParseLiteral(aIP, aPort, aIPVersion, VAddr, len)) return MakeSockAddrResolved(aIP, aPort, aIPVersion, VAddr);
+    // A zone's index can change with the interfaces: such text is parsed each time.
+    if (aIP.find('%') != std::string::npos) return len;
+    last.Len = 0;
+    last.IP = aIP;
+    last.IPVersion = aIPVersion;
+    std::memcpy(&last.Addr, &VAddr, len);
+    last.Len = len;
+  }
+  if (aIPVersion == Id_IPv6) reinterpret_cast<sockaddr_in6*>(&VAddr)->sin6_port = htons(aPort);
+  else reinterpret_cast<sockaddr_in*>(&VAddr)->sin_port = htons(aPort);
+  return last.Len;
+}
+
+socklen_t MakeSockAddrResolved(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion, sockaddr_storage& VAddr) {
+  socklen_t len = 0;
   const std::string resolved = GStack().ResolveHost(aIP, aIPVersion);
   if (!ParseLiteral(resolved, aPort, aIPVersion, VAddr, len)) throw EIdSocketError::FromErrno(EINVAL);
   return len;
@@ -436,7 +487,7 @@ void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* 
   auto s = Require();
   if (FamilyOf(aIPVersion) != s->Family) throw EIdSocketError::FromErrno(EAFNOSUPPORT);
   sockaddr_storage ss;
-  const socklen_t len = MakeSockAddr(aIP, aPort, aIPVersion, ss);
+  const socklen_t len = MakeSockAddrCached(aIP, aPort, aIPVersion, ss);
   static const uint8_t empty = 0;
   const void* data = aData ? aData : &empty;
   const int sendTimeout = SendTimeout();
@@ -480,6 +531,52 @@ int TIdSocketHandle::RecvFrom(TIdBytes& aBuffer, std::string& VIP, TIdPort& VPor
     if (aMSec == 0 || deadline.Expired()) return 0;
     if (WaitOn(*s, POLLIN, deadline.Remaining(), true) != TWaitResult::Ready) return 0;
   }
+}
+
+int TIdSocketHandle::RecvBatch(uint8_t* aArea, size_t aSlotSize, int aCount, size_t* VLengths, TIdSockAddr* VAddrs) {
+  static_assert(sizeof(TIdSockAddr::Data) >= sizeof(sockaddr_storage), "TIdSockAddr holds any socket address");
+  auto s = Require();
+  if (aCount <= 0) return 0;
+  constexpr int KMax = 64;
+  if (aCount > KMax) aCount = KMax;
+  mmsghdr msgs[KMax];
+  iovec iovs[KMax];
+  uint8_t dummy = 0;
+  for (int i = 0; i < aCount; ++i) {
+    iovs[i].iov_base = aSlotSize ? aArea + static_cast<size_t>(i) * aSlotSize : &dummy;
+    iovs[i].iov_len = aSlotSize;
+    msgs[i].msg_hdr = msghdr{};
+    msgs[i].msg_hdr.msg_name = VAddrs[i].Data;
+    msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+    msgs[i].msg_hdr.msg_iov = &iovs[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_len = 0;
+  }
+  const int flags = MSG_DONTWAIT | (s->Type == Id_SOCK_DGRAM ? MSG_TRUNC : 0);
+  for (;;) {
+    const int n = ::recvmmsg(s->Fd, msgs, static_cast<unsigned>(aCount), flags, nullptr);
+    if (n >= 0) {
+      for (int i = 0; i < n; ++i) {
+        VAddrs[i].Len = msgs[i].msg_hdr.msg_namelen;
+        size_t len = msgs[i].msg_len;
+        // MSG_TRUNC reports the datagram's real length; make sure a cut one reads as too long.
+        if ((msgs[i].msg_hdr.msg_flags & MSG_TRUNC) && len <= aSlotSize) len = aSlotSize + 1;
+        VLengths[i] = len;
+      }
+      return n;
+    }
+    const int e = errno;
+    if (e == EINTR) continue;
+    if (WouldBlock(e)) return 0;
+    throw EIdSocketError::FromErrno(e);
+  }
+}
+
+bool IdSockAddrToText(const TIdSockAddr& aAddr, std::string& VIP, TIdPort& VPort, TIdIPVersion& VIPVersion) {
+  sockaddr_storage ss;
+  std::memcpy(&ss, aAddr.Data, sizeof ss);
+  FromSockAddr(ss, VIP, VPort, VIPVersion);
+  return !VIP.empty();
 }
 
 bool TIdSocketHandle::Readable(int aMSec) {
@@ -800,31 +897,71 @@ void TIdUDPListenerThread::Run() {
     SleepFor(std::max(1, AcceptWait()));
     return;
   }
-  if (!FBinding.Readable(AcceptWait())) return;
-  if (Stopped()) return;
+  // After a pass that received datagrams more are likely waiting: read first and wait only when
+  // none is there (a stop is still seen at once: the flag is checked above, and the wait wakes).
+  if (!FReadFirst) {
+    if (!FBinding.Readable(AcceptWait())) return;
+    if (Stopped()) return;
+  }
+  FReadFirst = false;
+  int count = 0;
   try {
-    FBuffer.resize(static_cast<size_t>(std::max(0, FServer.BufferSize())));
+    const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
+    if (slotSize != FSlotSize || !FArea) {
+      // Up to 16 datagrams a pass, within 256 KB of receive area.
+      constexpr size_t KAreaBytes = 256 * 1024;
+      constexpr int KMaxSlots = 16;
+      FSlots = static_cast<int>(std::clamp<size_t>(KAreaBytes / std::max<size_t>(slotSize, 1), 1, KMaxSlots));
+      FArea.reset(new uint8_t[std::max<size_t>(slotSize, 1) * static_cast<size_t>(FSlots)]);
+      FSlotSize = slotSize;
+      FLengths.assign(static_cast<size_t>(FSlots), 0);
+      FAddrs.assign(static_cast<size_t>(FSlots), TIdSockAddr{});
+    }
+    count = FBinding.RecvBatch(FArea.get(), FSlotSize, FSlots, FLengths.data(), FAddrs.data());
+  } catch (const Exception& E) {
+    ReportCurrentException(E);
+    return;
+  } catch (const std::exception& E) {
+    ReportCurrentException(Exception(E.what()));
+    return;
+  }
+  if (count == 0) return; // nothing there after all
+  FReadFirst = true;
+  for (int i = 0; i < count; ++i) {
+    // A handler may have stopped this listener (and its binding may be gone by now): the rest of
+    // the batch is dropped with it.
+    if (i > 0 && Stopped()) return;
+    Deliver(i);
+  }
+}
+
+void TIdUDPListenerThread::Deliver(int aIndex) {
+  try {
+    const size_t length = FLengths[static_cast<size_t>(aIndex)];
+    // A datagram longer than the buffer: its rest is lost, which is reported, never passed on.
+    if (length > FSlotSize) throw EIdSocketError::FromErrno(EMSGSIZE);
     std::string ip;
     TIdPort port = 0;
     TIdIPVersion version = Id_IPv4;
-    const int count = FBinding.RecvFrom(FBuffer, ip, port, version, 0);
-    if (ip.empty()) return; // nothing there after all (the wait was woken or the socket closed)
-    FBuffer.resize(static_cast<size_t>(count));
+    if (!IdSockAddrToText(FAddrs[static_cast<size_t>(aIndex)], ip, port, version)) return;
+    const uint8_t* data = FArea.get() + static_cast<size_t>(aIndex) * FSlotSize;
+    FBuffer.assign(data, data + length);
     FBinding.SetPeer(ip, port, version);
     UDPRead();
     // Nothing below may touch the binding: a handler may have stopped this listener and the
     // binding may be gone by now.
   } catch (const Exception& E) {
-    if (Stopped()) return; // the socket was closed by a stop: nothing worth reporting
-    FCurrentException = E.Message();
-    FCurrentExceptionClass = E.ClassName();
-    UDPException();
+    ReportCurrentException(E);
   } catch (const std::exception& E) {
-    if (Stopped()) return;
-    FCurrentException = E.what();
-    FCurrentExceptionClass = "Exception";
-    UDPException();
+    ReportCurrentException(Exception(E.what()));
   }
+}
+
+void TIdUDPListenerThread::ReportCurrentException(const Exception& E) {
+  if (Stopped()) return; // the socket was closed by a stop: nothing worth reporting
+  FCurrentException = E.Message();
+  FCurrentExceptionClass = E.ClassName();
+  UDPException();
 }
 
 void TIdUDPListenerThread::RunSynchronized(const std::function<void()>& aEvent) {

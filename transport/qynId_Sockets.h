@@ -86,6 +86,17 @@ inline TIdIPVersion IdIPVersionOfText(const std::string& aText) {
 
 struct TIdSocketState; // one allocated socket (defined in the .cpp)
 
+// A peer's socket address in the system's form (sockaddr_in or sockaddr_in6), as a datagram
+// receive reports it.
+struct TIdSockAddr {
+  alignas(8) uint8_t Data[128];
+  uint32_t Len = 0;
+};
+
+// The text form of a socket address (see "Address text" above), its port and family. False,
+// with VIP empty, for another family.
+bool IdSockAddrToText(const TIdSockAddr& aAddr, std::string& VIP, TIdPort& VPort, TIdIPVersion& VIPVersion);
+
 // One socket and its addressing. All members may be called from any thread; the handle's own
 // lock guards its fields (and is what Lock()/Unlock() take), but no wait happens under it.
 class TIdSocketHandle {
@@ -135,6 +146,11 @@ public:
     TIdIPVersion v;
     return RecvFrom(aBuffer, VIP, VPort, v, aMSec);
   }
+  // Receives up to aCount datagrams that are waiting, without waiting for them: datagram i goes
+  // to aArea + i * aSlotSize, its length to VLengths[i] and its sender to VAddrs[i]. A length
+  // above aSlotSize means the datagram did not fit and the rest of it is lost. Returns the count
+  // received, 0 when none was waiting. Raises EIdSocketError (EBADF without a socket).
+  int RecvBatch(uint8_t* aArea, size_t aSlotSize, int aCount, size_t* VLengths, TIdSockAddr* VAddrs);
   // True when a read would not block within aMSec (IdTimeoutDefault/IdTimeoutInfinite: without
   // limit). False on timeout, on Wakeup(), when the socket gets closed, or when none is allocated.
   bool Readable(int aMSec = IdTimeoutDefault);
@@ -276,9 +292,11 @@ using TIdUDPServerNotifyEvent = std::function<void(TIdUDPServer* Sender)>;
 using TIdUDPListenerThreadClass = std::function<std::unique_ptr<TIdUDPListenerThread>(TIdUDPServer& AServer, TIdSocketHandle& ABinding)>;
 
 // Reads the datagrams of one binding. Each pass waits up to AcceptWait for the socket, receives
-// one datagram into a BufferSize buffer and raises the server's read event, or its exception
-// event when the receive (or the read handler) fails; the thread then goes on. Stopping or
-// terminating the thread wakes its wait at once.
+// the datagrams waiting there (a few at a time, each up to BufferSize bytes) and raises the
+// server's read event for each, or its exception event when a receive (or the read handler)
+// fails; the thread then goes on. A pass that follows one that received datagrams reads before
+// it waits, as more are likely there. Stopping or terminating the thread wakes its wait at once,
+// and no further datagram is handed out once the thread is stopped.
 class TIdUDPListenerThread : public TIdThread {
 public:
   TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandle& ABinding);
@@ -301,6 +319,7 @@ protected:
 
   TIdUDPServer& FServer;
   TIdSocketHandle& FBinding;
+  // The datagram being handed to the read event (exactly its bytes).
   TIdBytes FBuffer;
   std::atomic<int> FAcceptWait{1000};
   std::string FCurrentException;
@@ -312,6 +331,18 @@ private:
   // there that stops the listener must not wait for it.
   std::atomic<std::thread::id> FSyncRunner{};
   void RunSynchronized(const std::function<void()>& aEvent);
+  // Hands one received datagram (slot aIndex of the receive area) to the read event.
+  void Deliver(int aIndex);
+  void ReportCurrentException(const Exception& E);
+
+  // Receive area: FSlots slots of FSlotSize bytes (not initialised), with lengths and senders.
+  std::unique_ptr<uint8_t[]> FArea;
+  size_t FSlotSize = 0;
+  int FSlots = 0;
+  std::vector<size_t> FLengths;
+  std::vector<TIdSockAddr> FAddrs;
+  // The previous pass received datagrams: read before waiting.
+  bool FReadFirst = false;
 };
 
 class TIdUDPServer {

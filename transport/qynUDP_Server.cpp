@@ -39,6 +39,10 @@ const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
   static constexpr char KAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   thread_local std::string text;
   thread_local std::string out;
+  // A listener mostly hears the same few peers: the last text is reused for the same sender.
+  thread_local std::string lastIP;
+  thread_local TIdPort lastPort = 0;
+  if (!out.empty() && aPort == lastPort && aIP == lastIP) return out;
   char digits[8];
   char* end = digits + sizeof digits;
   char* p0 = end;
@@ -73,6 +77,8 @@ const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
     out.push_back(KAlphabet[(v >> 6) & 63]);
     out.push_back('=');
   }
+  lastIP.assign(aIP);
+  lastPort = aPort;
   return out;
 }
 
