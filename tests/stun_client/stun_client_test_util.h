@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynId_Hash.h"
 #include "qynP2P_STUN_Classes.h"
@@ -25,28 +26,7 @@
 
 namespace stun_client_test {
 
-using namespace std::chrono_literals;
-using TClock = std::chrono::steady_clock;
-
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = TClock::now() + aDeadline;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 // Waits while draining the main-thread relay (for clients in a queued notification mode).
-template <typename F> bool DrainUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = TClock::now() + aDeadline;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
-
 inline TqynBytes LongTermKey(const std::string& aUser, const std::string& aRealm, const std::string& aPassword) {
   return TIdHashMessageDigest5::HashString(aUser + ":" + aRealm + ":" + aPassword);
 }

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <thread>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynId_Exceptions.h"
 #include "qynId_Thread.h"
@@ -19,15 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 
 // Polls aCondition until it holds or the generous deadline passes.
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aDeadline;
-  while (!aCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 class TCountingThread : public TIdThread {
 public:
   using TIdThread::TIdThread;

@@ -8,30 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Classes.h"
 
 namespace {
-
-using namespace std::chrono_literals;
-using TClock = std::chrono::steady_clock;
-
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = TClock::now() + aDeadline;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-template <typename F> bool DrainUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = TClock::now() + aDeadline;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 class Timer : public ::testing::Test {
 protected:

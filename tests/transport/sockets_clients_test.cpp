@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynId_Sockets.h"
 #include "qynMessages.h"
 
@@ -24,15 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = Clock::now() + aLimit;
-  while (Clock::now() < end) {
-    if (aCondition()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return aCondition();
-}
 
 std::unique_ptr<TIdSocketHandle> UdpPeer(const std::string& aIP = "127.0.0.1", TIdIPVersion aVersion = Id_IPv4) {
   auto h = std::make_unique<TIdSocketHandle>();

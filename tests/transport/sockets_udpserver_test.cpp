@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynId_Sockets.h"
 #include "qynMessages.h"
@@ -19,15 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = Clock::now() + aLimit;
-  while (Clock::now() < end) {
-    if (aCondition()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return aCondition();
-}
 
 struct Received {
   TIdBytes Data;

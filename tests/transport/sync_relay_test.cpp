@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynMessages.h"
 
@@ -16,25 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aDeadline;
-  while (!aCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 // Drains the relay on this (main) thread until aCondition holds or the deadline passes.
-template <typename F> bool DrainUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aDeadline;
-  while (!aCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
-
 class SyncRelay : public ::testing::Test {
 protected:
   void SetUp() override {

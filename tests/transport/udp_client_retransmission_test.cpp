@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynClock.h"
 #include "qynUDP_Client.h"
 
@@ -19,15 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
-
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = TClock::now() + aDeadline;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 struct TRetry {
   std::string Text; // the bytes as text

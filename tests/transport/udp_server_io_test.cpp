@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynId_Hash.h"
 #include "qynMessages.h"
@@ -28,25 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
 
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = TClock::now() + aLimit;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 // Runs the main thread's queue while waiting (for the queued notification modes).
-template <typename F> bool DrainUntil(F aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = TClock::now() + aLimit;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
-
 TqynBytes B(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
 
 // A plain UDP socket on loopback that talks to the server.

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_wait.h"
 #include "qynBase_Sync.h"
 #include "qynMessages.h"
 #include "qynUDP_Server.h"
@@ -24,24 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
-
-template <typename F> bool WaitUntil(F aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = TClock::now() + aLimit;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-template <typename F> bool DrainUntil(F aCondition, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = TClock::now() + aLimit;
-  while (!aCondition()) {
-    if (TClock::now() > end) return false;
-    CheckSynchronize(5);
-  }
-  return true;
-}
 
 void DrainFor(std::chrono::milliseconds aTime) { DrainUntil([] { return false; }, aTime); }
 
