@@ -35,27 +35,7 @@
 #include "qynTCP_Client.h"
 #include "qynUDP_Client.h"
 
-// ---------------------------------------------------------------------------------------------
-// Types shared by the STUN components (server and client). The guard lets another STUN module
-// that carries the same definitions be compiled into one program with this one.
-#ifndef QYN_STUN_COMPONENT_TYPES
-#define QYN_STUN_COMPONENT_TYPES
-
-// Address family of the component level (STUN attributes carry 1 for ipV4 and 2 for ipV6).
-enum TwsIPVersion : uint8_t { ipV4, ipV6 };
-
-// Log file options of a STUN component; handed down to its transport component.
-struct TqynSTUNLogFile : TqynSocketLogFile {};
-
-// Root of the STUN server and client components.
-class TqynSTUN_Component : public TqynComponent_Base {
-public:
-  explicit TqynSTUN_Component(TqynComponent_Base* aOwner = nullptr) : TqynComponent_Base(aOwner) {}
-};
-
-using TqynSTUNExceptionEvent = std::function<void(TqynComponent_Base* Sender, const Exception& E)>;
-
-#endif // QYN_STUN_COMPONENT_TYPES
+#include "qynP2P_STUN_Component.h"
 
 // ---------------------------------------------------------------------------------------------
 // Options
