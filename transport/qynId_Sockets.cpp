@@ -331,7 +331,10 @@ enum class TWaitResult { Ready, Timeout, Woken };
 // Waits for aEvents on the socket, up to aMSec (negative: without limit). A close always ends
 // the wait. A reader also ends on a Wakeup() and consumes it; a writer leaves wake-ups to the
 // readers and then watches the socket alone, in short slices so that a close is still seen.
+void FlushBeforeWait();
+
 TWaitResult WaitOn(const TIdSocketState& aState, short aEvents, int aMSec, bool aReader) {
+  FlushBeforeWait();
   const TDeadline deadline(aMSec);
   bool watchWake = true;
   for (;;) {
@@ -362,6 +365,89 @@ TWaitResult WaitOn(const TIdSocketState& aState, short aEvents, int aMSec, bool 
 }
 
 bool WouldBlock(int aError) { return aError == EAGAIN || aError == EWOULDBLOCK; }
+
+} // namespace
+
+// Datagrams a listener's handlers send through its binding during one pass, sent together.
+struct TIdSendBatch {
+  static constexpr int KMax = 16;
+  static constexpr size_t KSlot = 1500;
+  std::shared_ptr<TIdSocketState> State; // the binding's socket while a pass runs
+  int Count = 0;
+  int SendTimeout = 0;
+  sockaddr_storage Addrs[KMax];
+  socklen_t AddrLens[KMax];
+  size_t Sizes[KMax];
+  uint8_t Data[KMax][KSlot];
+  // The first failure of a flush, reported by the listener.
+  bool Failed = false;
+  std::string FailMessage;
+  std::string FailClass;
+};
+
+namespace {
+
+// The batch of the listener running on this thread, while its pass hands out datagrams.
+thread_local TIdSendBatch* tSendBatch = nullptr;
+
+// Sends what the batch holds, waiting for buffer space like SendTo; failures are recorded in it.
+void FlushSendBatch(TIdSendBatch& aBatch) {
+  if (aBatch.Count == 0) return;
+  TIdSendBatch* const saved = tSendBatch;
+  tSendBatch = nullptr; // waits below must not flush again
+  const TIdSocketState& s = *aBatch.State;
+  mmsghdr msgs[TIdSendBatch::KMax];
+  iovec iovs[TIdSendBatch::KMax];
+  for (int i = 0; i < aBatch.Count; ++i) {
+    iovs[i].iov_base = aBatch.Data[i];
+    iovs[i].iov_len = aBatch.Sizes[i];
+    msgs[i].msg_hdr = msghdr{};
+    msgs[i].msg_hdr.msg_name = &aBatch.Addrs[i];
+    msgs[i].msg_hdr.msg_namelen = aBatch.AddrLens[i];
+    msgs[i].msg_hdr.msg_iov = &iovs[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_len = 0;
+  }
+  auto fail = [&aBatch](const Exception& E) {
+    if (aBatch.Failed) return;
+    aBatch.Failed = true;
+    aBatch.FailMessage = E.Message();
+    aBatch.FailClass = E.ClassName();
+  };
+  const TDeadline deadline(aBatch.SendTimeout > 0 ? aBatch.SendTimeout : -1);
+  int next = 0;
+  while (next < aBatch.Count) {
+    const int n = ::sendmmsg(s.Fd, msgs + next, static_cast<unsigned>(aBatch.Count - next), MSG_NOSIGNAL);
+    if (n > 0) {
+      next += n;
+      continue;
+    }
+    const int e = n < 0 ? errno : EAGAIN;
+    if (e == EINTR) continue;
+    if (!WouldBlock(e) && e != ENOBUFS) {
+      // This datagram cannot go; the others still do.
+      fail(EIdSocketError::FromErrno(e));
+      ++next;
+      continue;
+    }
+    try {
+      const TWaitResult w = WaitOn(s, POLLOUT, deadline.Remaining(), false);
+      if (w == TWaitResult::Timeout) throw EIdSocketError::FromErrno(ETIMEDOUT);
+      if (w == TWaitResult::Woken) throw EIdSocketError::FromErrno(ECANCELED);
+    } catch (const Exception& E) {
+      fail(E);
+      break;
+    }
+  }
+  aBatch.Count = 0;
+  tSendBatch = saved;
+}
+
+// Before this thread waits: what its listener collected goes out first (an answer must not be
+// held back while the thread waits for something that may depend on it).
+void FlushBeforeWait() {
+  if (tSendBatch && tSendBatch->Count) FlushSendBatch(*tSendBatch);
+}
 
 } // namespace
 
@@ -488,6 +574,22 @@ void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* 
   if (FamilyOf(aIPVersion) != s->Family) throw EIdSocketError::FromErrno(EAFNOSUPPORT);
   sockaddr_storage ss;
   const socklen_t len = MakeSockAddrCached(aIP, aPort, aIPVersion, ss);
+  if (TIdSendBatch* b = tSendBatch; b && b->State == s) {
+    // On the listener of this socket during its pass: small datagrams are collected, larger
+    // ones go at once after those collected before them.
+    if (aLength <= TIdSendBatch::KSlot) {
+      if (b->Count == TIdSendBatch::KMax) FlushSendBatch(*b);
+      const int i = b->Count;
+      std::memcpy(&b->Addrs[i], &ss, len);
+      b->AddrLens[i] = len;
+      b->Sizes[i] = aLength;
+      if (aLength) std::memcpy(b->Data[i], aData, aLength);
+      b->SendTimeout = SendTimeout();
+      b->Count = i + 1;
+      return;
+    }
+    FlushSendBatch(*b);
+  }
   static const uint8_t empty = 0;
   const void* data = aData ? aData : &empty;
   const int sendTimeout = SendTimeout();
@@ -927,11 +1029,24 @@ void TIdUDPListenerThread::Run() {
   }
   if (count == 0) return; // nothing there after all
   FReadFirst = true;
+  if (!FSendBatch) FSendBatch = std::make_unique<TIdSendBatch>();
+  TIdSendBatch& batch = *FSendBatch;
+  batch.State = FBinding.Current();
+  tSendBatch = &batch;
   for (int i = 0; i < count; ++i) {
     // A handler may have stopped this listener (and its binding may be gone by now): the rest of
     // the batch is dropped with it.
-    if (i > 0 && Stopped()) return;
+    if (i > 0 && Stopped()) break;
     Deliver(i);
+  }
+  tSendBatch = nullptr;
+  // What the handlers sent goes out even when one of them stopped the listener (the socket's
+  // descriptor stays open while the batch holds it).
+  if (batch.State) FlushSendBatch(batch);
+  batch.State.reset();
+  if (batch.Failed) {
+    batch.Failed = false;
+    ReportCurrentException(EIdSocketError(0, batch.FailMessage));
   }
 }
 
@@ -965,6 +1080,7 @@ void TIdUDPListenerThread::ReportCurrentException(const Exception& E) {
 }
 
 void TIdUDPListenerThread::RunSynchronized(const std::function<void()>& aEvent) {
+  FlushBeforeWait();
   Synchronize([this, &aEvent] {
     FSyncRunner.store(std::this_thread::get_id());
     struct TReset {

@@ -85,6 +85,7 @@ inline TIdIPVersion IdIPVersionOfText(const std::string& aText) {
 // ---------------------------------------------------------------------------------------------
 
 struct TIdSocketState; // one allocated socket (defined in the .cpp)
+struct TIdSendBatch;   // answers a listener collects during a pass (defined in the .cpp)
 
 // A peer's socket address in the system's form (sockaddr_in or sockaddr_in6), as a datagram
 // receive reports it.
@@ -222,6 +223,7 @@ public:
   bool TryLock() { return FLock.try_lock(); }
 
 private:
+  friend class TIdUDPListenerThread;
   std::shared_ptr<TIdSocketState> Current() const;
   std::shared_ptr<TIdSocketState> Require() const; // raises EBADF when none
 
@@ -297,6 +299,10 @@ using TIdUDPListenerThreadClass = std::function<std::unique_ptr<TIdUDPListenerTh
 // fails; the thread then goes on. A pass that follows one that received datagrams reads before
 // it waits, as more are likely there. Stopping or terminating the thread wakes its wait at once,
 // and no further datagram is handed out once the thread is stopped.
+// Small datagrams that handlers send through the binding's socket on this thread during a pass
+// are sent together (sendmmsg) when the pass's datagrams have been handled, or earlier when the
+// thread is about to wait on a socket or for the main thread. A send failing then is reported
+// through the exception event.
 class TIdUDPListenerThread : public TIdThread {
 public:
   TIdUDPListenerThread(TIdUDPServer& AServer, TIdSocketHandle& ABinding);
@@ -343,6 +349,8 @@ private:
   std::vector<TIdSockAddr> FAddrs;
   // The previous pass received datagrams: read before waiting.
   bool FReadFirst = false;
+  // Sends collected during a pass.
+  std::unique_ptr<TIdSendBatch> FSendBatch;
 };
 
 class TIdUDPServer {
