@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 
 #include "qynId_Hash.h"
 #include "qynMessages.h"
@@ -20,24 +21,25 @@ constexpr size_t kMaxReadSize = size_t{INT32_MAX} / 2;
 // Four dot-separated decimal numbers. A number above 255 keeps its low 8 bits; one that does
 // not fit a 32-bit signed integer is not a number.
 bool ParseIPv4(const std::string& aText, uint8_t aOut[4]) noexcept {
-  size_t i = 0;
-  const size_t n = aText.size();
+  const char* p = aText.data();
+  const char* const end = p + aText.size();
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
-      if (i >= n || aText[i] != '.') return false;
-      ++i;
+      if (p == end || *p != '.') return false;
+      ++p;
     }
-    const size_t start = i;
-    int64_t v = 0;
-    while (i < n && aText[i] >= '0' && aText[i] <= '9') {
-      v = v * 10 + (aText[i] - '0');
+    const char* const start = p;
+    uint64_t v = 0;
+    for (; p != end; ++p) {
+      const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+      if (digit > 9) break;
+      v = v * 10 + digit;
       if (v > INT32_MAX) return false;
-      ++i;
     }
-    if (i == start) return false;
+    if (p == start) return false;
     aOut[part] = static_cast<uint8_t>(v & 0xFF);
   }
-  return i == n;
+  return p == end;
 }
 
 int HexDigit(char c) noexcept {
@@ -153,9 +155,21 @@ std::string FormatIPv6(const uint8_t a[16]) {
 // not an address of that family, and for a family that is neither 1 nor 2.
 size_t AddressBytes(const TqynSTUN_Attribute& aAttribute, uint8_t aOut[16]) {
   switch (aAttribute.Family()) {
-  case 1:
-    if (!ParseIPv4(aAttribute.Address(), aOut)) throw Exception(QynFormat(RS_InvalidIPv4Text, aAttribute.Address()));
+  case 1: {
+    // A response carries the same few addresses in several attributes: the last text parsed on
+    // this thread is remembered with its bytes.
+    thread_local std::string tLastText;
+    thread_local uint8_t tLastBytes[4];
+    const std::string& text = aAttribute.Address();
+    if (!tLastText.empty() && text == tLastText) {
+      std::memcpy(aOut, tLastBytes, 4);
+      return 4;
+    }
+    if (!ParseIPv4(text, aOut)) throw Exception(QynFormat(RS_InvalidIPv4Text, text));
+    tLastText = text;
+    std::memcpy(tLastBytes, aOut, 4);
     return 4;
+  }
   case 2:
     if (!ParseIPv6(aAttribute.Address(), aOut)) throw Exception(QynFormat(RS_InvalidIPv6Text, aAttribute.Address()));
     return 16;
@@ -291,7 +305,7 @@ void TqynSTUN_Header::Write(TqynBytes& aOut) const {
   QynAppendUInt32BE(aOut, FMagicCookie);
   const size_t n = std::min(FTransactionId.size(), QYN_STUN_TRANSACTION_ID_SIZE);
   QynAppendBytes(aOut, FTransactionId.data(), n);
-  aOut.insert(aOut.end(), QYN_STUN_TRANSACTION_ID_SIZE - n, uint8_t{0});
+  QynAppendZeros(aOut, QYN_STUN_TRANSACTION_ID_SIZE - n);
 }
 
 TqynBytes TqynSTUN_Header::Write() const {
@@ -327,7 +341,7 @@ void TqynSTUN_Attribute::Write(TqynBytes& aOut) const {
     throw Exception(QynFormat(RS_AttributeValueTooLong, AttributeTypeName(FAttributeType), static_cast<int>(len)));
   }
   QynPutUInt16BE(aOut, frameStart + 2, static_cast<uint16_t>(len));
-  aOut.insert(aOut.end(), (4 - (len & 3)) & 3, uint8_t{0});
+  QynAppendZeros(aOut, (4 - (len & 3)) & 3);
 }
 
 TqynBytes TqynSTUN_Attribute::Write() const {

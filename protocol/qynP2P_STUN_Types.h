@@ -204,21 +204,33 @@ inline uint32_t QynReadUInt32BE(const TqynBytes& aBytes, int64_t aPos) noexcept 
 
 inline void QynAppendByte(TqynBytes& aOut, uint8_t aValue) { aOut.push_back(aValue); }
 
+// The appenders push bytes one by one: messages are written into a buffer reserved for the whole
+// message, where push_back is an inline store, while a range insert is an out-of-line call per
+// field.
 inline void QynAppendUInt16BE(TqynBytes& aOut, uint16_t aValue) {
-  const uint8_t b[2] = {static_cast<uint8_t>(aValue >> 8), static_cast<uint8_t>(aValue)};
-  aOut.insert(aOut.end(), b, b + 2);
+  aOut.push_back(static_cast<uint8_t>(aValue >> 8));
+  aOut.push_back(static_cast<uint8_t>(aValue));
 }
 
 inline void QynAppendUInt32BE(TqynBytes& aOut, uint32_t aValue) {
-  const uint8_t b[4] = {static_cast<uint8_t>(aValue >> 24), static_cast<uint8_t>(aValue >> 16),
-                        static_cast<uint8_t>(aValue >> 8), static_cast<uint8_t>(aValue)};
-  aOut.insert(aOut.end(), b, b + 4);
+  aOut.push_back(static_cast<uint8_t>(aValue >> 24));
+  aOut.push_back(static_cast<uint8_t>(aValue >> 16));
+  aOut.push_back(static_cast<uint8_t>(aValue >> 8));
+  aOut.push_back(static_cast<uint8_t>(aValue));
 }
 
 inline void QynAppendBytes(TqynBytes& aOut, const void* aData, size_t aLen) {
-  if (aLen == 0) return;
   const auto* p = static_cast<const uint8_t*>(aData);
+  if (aLen <= 32) {
+    for (size_t i = 0; i < aLen; ++i) aOut.push_back(p[i]);
+    return;
+  }
   aOut.insert(aOut.end(), p, p + aLen);
+}
+
+// aCount zero bytes (padding).
+inline void QynAppendZeros(TqynBytes& aOut, size_t aCount) {
+  for (size_t i = 0; i < aCount; ++i) aOut.push_back(0);
 }
 
 inline void QynAppendBytes(TqynBytes& aOut, const TqynBytes& aData) { aOut.insert(aOut.end(), aData.begin(), aData.end()); }

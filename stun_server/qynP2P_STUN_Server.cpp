@@ -482,9 +482,26 @@ void TqynSTUNServer_Base::SendResponse(TqynUDPSocket* aSocket, TqynSTUN_Message*
   const uint32_t length = aResponse->ComputeMessageLength();
   if (length > 0xFFFF) throw Exception(QynFormat(RS_MessageTooLong, static_cast<int>(length)));
   aResponse->Header().SetMessageLength(static_cast<uint16_t>(length));
-  TqynBytes bytes;
-  aResponse->Write(bytes);
-  aSocket->WriteData(bytes);
+  // Responses are written into a buffer kept per thread, so that answering allocates nothing for
+  // the bytes; a send that answers again from inside (a handler of the socket) uses its own.
+  thread_local TqynBytes tBuffer;
+  thread_local bool tBufferBusy = false;
+  if (tBufferBusy) {
+    TqynBytes bytes;
+    aResponse->Write(bytes);
+    aSocket->WriteData(bytes);
+    return;
+  }
+  struct TBusy {
+    TBusy() { tBufferBusy = true; }
+    ~TBusy() {
+      tBufferBusy = false;
+      // A rare large response does not keep its memory.
+      if (tBuffer.capacity() > 8192) TqynBytes().swap(tBuffer);
+    }
+  } busy;
+  aResponse->Write(tBuffer);
+  aSocket->WriteData(tBuffer);
 }
 
 // ---- Authentication ----

@@ -351,13 +351,13 @@ std::shared_ptr<TqynSocketConnection_Base> TqynSocketConnection_Base::Clone() co
 void TqynSocketConnection_Base::AssignCopy(const TqynSocketConnection_Base& aSource) {
   std::string guid, ip, localIP;
   {
-    std::lock_guard<std::mutex> lock(aSource.FFieldMutex);
+    std::lock_guard<TqynFieldLock> lock(aSource.FFieldMutex);
     guid = aSource.FGuid;
     ip = aSource.FIP;
     localIP = aSource.FLocalIP;
   }
   {
-    std::lock_guard<std::mutex> lock(FFieldMutex);
+    std::lock_guard<TqynFieldLock> lock(FFieldMutex);
     FGuid = guid;
     FIP = ip;
     FLocalIP = localIP;
@@ -369,49 +369,56 @@ void TqynSocketConnection_Base::AssignCopy(const TqynSocketConnection_Base& aSou
 }
 
 std::string TqynSocketConnection_Base::Guid() {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
-  if (FGuid.empty()) FGuid = NewGuidText();
+  {
+    std::lock_guard<TqynFieldLock> lock(FFieldMutex);
+    if (!FGuid.empty()) return FGuid;
+  }
+  std::string made = DefaultGuid();
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
+  if (FGuid.empty()) FGuid = std::move(made);
   return FGuid;
 }
 
+std::string TqynSocketConnection_Base::DefaultGuid() const { return NewGuidText(); }
+
 void TqynSocketConnection_Base::SetGuid(const std::string& aValue) {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   FGuid = aValue;
 }
 
 std::string TqynSocketConnection_Base::IP() const {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   return FIP;
 }
 
 void TqynSocketConnection_Base::SetIP(const std::string& aValue) {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   FIP = aValue;
 }
 
 std::string TqynSocketConnection_Base::LocalIP() const {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   return FLocalIP;
 }
 
 void TqynSocketConnection_Base::SetLocalIP(const std::string& aValue) {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   FLocalIP = aValue;
 }
 
 std::shared_ptr<const Exception> TqynSocketConnection_Base::RawException() const {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   return FRawException;
 }
 
 void TqynSocketConnection_Base::SetRawException(const Exception& E) {
   std::shared_ptr<const Exception> copy(E.Clone());
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   FRawException = std::move(copy);
 }
 
 void TqynSocketConnection_Base::ClearRawException() {
-  std::lock_guard<std::mutex> lock(FFieldMutex);
+  std::lock_guard<TqynFieldLock> lock(FFieldMutex);
   FRawException.reset();
 }
 
@@ -426,22 +433,22 @@ void TqynSocketConnection_Base::LeaveCS(int aIndex) {
 }
 
 std::shared_ptr<TqynIdLogFileBase> TqynSocketConnection::LogFile() const {
-  std::lock_guard<std::mutex> lock(FRoutingMutex);
+  std::lock_guard<TqynFieldLock> lock(FRoutingMutex);
   return FLogFile;
 }
 
 void TqynSocketConnection::SetLogFile(std::shared_ptr<TqynIdLogFileBase> aValue) {
-  std::lock_guard<std::mutex> lock(FRoutingMutex);
+  std::lock_guard<TqynFieldLock> lock(FRoutingMutex);
   FLogFile = std::move(aValue);
 }
 
 TqynSocketExceptionRouting TqynSocketConnection::ExceptionRouting() const {
-  std::lock_guard<std::mutex> lock(FRoutingMutex);
+  std::lock_guard<TqynFieldLock> lock(FRoutingMutex);
   return FRouting;
 }
 
 void TqynSocketConnection::SetExceptionRouting(TqynSocketExceptionRouting aValue) {
-  std::lock_guard<std::mutex> lock(FRoutingMutex);
+  std::lock_guard<TqynFieldLock> lock(FRoutingMutex);
   FRouting = std::move(aValue);
 }
 
@@ -462,13 +469,26 @@ void TqynSocketConnection::AssignCopy(const TqynSocketConnection_Base& aSource) 
 }
 
 TqynBytes TqynUDPSocket_Base::MsgRead() const {
-  std::lock_guard<std::mutex> lock(FMsgMutex);
-  return FMsgRead;
+  std::lock_guard<TqynFieldLock> lock(FMsgMutex);
+  return FMsgView ? *FMsgView : FMsgRead;
 }
 
 void TqynUDPSocket_Base::SetMsgRead(const TqynBytes& aValue) {
-  std::lock_guard<std::mutex> lock(FMsgMutex);
+  std::lock_guard<TqynFieldLock> lock(FMsgMutex);
   FMsgRead = aValue;
+  FMsgView = nullptr;
+}
+
+void TqynUDPSocket_Base::SetMsgReadView(const TqynBytes* aBytes) {
+  std::lock_guard<TqynFieldLock> lock(FMsgMutex);
+  FMsgRead.clear();
+  FMsgView = aBytes;
+}
+
+void TqynUDPSocket_Base::EndMsgReadView(bool aKeep) {
+  std::lock_guard<TqynFieldLock> lock(FMsgMutex);
+  if (FMsgView && aKeep) FMsgRead = *FMsgView;
+  FMsgView = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -397,7 +397,7 @@ public:
   // LocalIP, LocalPort, IPVersion, Transport, Guid and what subclasses add in AssignCopy).
   virtual std::shared_ptr<TqynSocketConnection_Base> Clone() const;
 
-  // Identity text; a new GUID text is stored on the first read when empty.
+  // Identity text; when empty, DefaultGuid() is stored on the first read.
   std::string Guid();
   void SetGuid(const std::string& aValue);
   std::string IP() const;
@@ -445,9 +445,12 @@ protected:
   // Copies the fields a clone takes from aSource; subclasses override, call the parent, and copy
   // their own fields when aSource is of their class.
   virtual void AssignCopy(const TqynSocketConnection_Base& aSource);
+  // The identity Guid() takes when none was set: a new GUID text here; socket objects whose
+  // identity derives from their address override it (called without the field lock held).
+  virtual std::string DefaultGuid() const;
 
 private:
-  mutable std::mutex FFieldMutex; // the text fields and RawException
+  mutable TqynFieldLock FFieldMutex; // the text fields and RawException
   std::string FGuid;
   std::string FIP;
   std::string FLocalIP;
@@ -490,7 +493,7 @@ protected:
   void AssignCopy(const TqynSocketConnection_Base& aSource) override;
 
 private:
-  mutable std::mutex FRoutingMutex;
+  mutable TqynFieldLock FRoutingMutex;
   std::shared_ptr<TqynIdLogFileBase> FLogFile;
   TqynSocketExceptionRouting FRouting;
 };
@@ -501,10 +504,16 @@ public:
   TqynUDPSocket_Base() { SetTransport(trpUDP); }
   TqynBytes MsgRead() const;
   void SetMsgRead(const TqynBytes& aValue);
+  // MsgRead reads aBytes itself, not a copy, until EndMsgReadView: for the owner of the socket
+  // object while it delivers a datagram it holds. EndMsgReadView takes a copy when aKeep is true
+  // (someone else still holds the object), else MsgRead becomes empty.
+  void SetMsgReadView(const TqynBytes* aBytes);
+  void EndMsgReadView(bool aKeep);
 
 private:
-  mutable std::mutex FMsgMutex;
+  mutable TqynFieldLock FMsgMutex;
   TqynBytes FMsgRead;
+  const TqynBytes* FMsgView = nullptr;
 };
 
 // The class the UDP events hand to the application; the UDP server's and client's socket

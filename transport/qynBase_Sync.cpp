@@ -233,6 +233,24 @@ void TqynMainThread::SetOnException(TqynSyncExceptionHandler aHandler) {
 
 // ---------------------------------------------------------------------------------------------
 
+void TqynFieldLock::LockContended() noexcept {
+  unsigned spins = 0;
+  for (;;) {
+    // Wait on a plain load (no cache-line ping-pong), then try again.
+    while (FLocked.load(std::memory_order_relaxed)) {
+      if (spins < 64) {
+        ++spins;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    if (!FLocked.exchange(true, std::memory_order_acquire)) return;
+  }
+}
+
 void TqynCriticalSection::Acquire() noexcept {
   try {
     FMutex.lock();

@@ -120,6 +120,30 @@ private:
   std::recursive_mutex FMutex;
 };
 
+// A lock for a few fields that are copied in or out under it (never held across a call that can
+// block or call back). Uncontended it costs one atomic exchange to take and a plain store to
+// give back, where a mutex costs two read-modify-write operations and two library calls; the
+// socket objects of the datagram path take such locks many times per datagram. A waiter spins
+// briefly, then yields its time slice, so a holder that was preempted is not starved.
+class TqynFieldLock {
+public:
+  TqynFieldLock() = default;
+  TqynFieldLock(const TqynFieldLock&) = delete;
+  TqynFieldLock& operator=(const TqynFieldLock&) = delete;
+  void lock() noexcept {
+    if (!FLocked.exchange(true, std::memory_order_acquire)) return;
+    LockContended();
+  }
+  bool try_lock() noexcept {
+    return !FLocked.load(std::memory_order_relaxed) && !FLocked.exchange(true, std::memory_order_acquire);
+  }
+  void unlock() noexcept { FLocked.store(false, std::memory_order_release); }
+
+private:
+  void LockContended() noexcept;
+  std::atomic<bool> FLocked{false};
+};
+
 // An object that owns one TqynCriticalSection.
 class TqynThreadSafeBase {
 public:

@@ -559,7 +559,7 @@ void TIdSocketHandle::Wakeup() {
 }
 
 void TIdSocketHandle::SetPeer(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion) {
-  std::lock_guard<std::recursive_mutex> g(FLock);
+  std::lock_guard<TqynFieldLock> g(FPeerLock);
   FPeerIP = aIP;
   FPeerPort = aPort;
   FPeerIPVersion = aIPVersion;
@@ -695,9 +695,12 @@ void TIdSocketHandle::Connect(int aMSec) {
   {
     std::lock_guard<std::recursive_mutex> g(FLock);
     s = Require();
+    version = FIPVersion;
+  }
+  {
+    std::lock_guard<TqynFieldLock> g(FPeerLock);
     peerIP = FPeerIP;
     peerPort = FPeerPort;
-    version = FIPVersion;
   }
   sockaddr_storage ss;
   const socklen_t len = MakeSockAddr(peerIP, peerPort, version, ss);
@@ -859,9 +862,22 @@ QYN_HANDLE_SET(TIdPort, SetPort, FPort)
 QYN_HANDLE_GET(TIdIPVersion, IPVersion, FIPVersion)
 QYN_HANDLE_GET(std::string, Name, FName)
 QYN_HANDLE_SET(const std::string&, SetName, FName)
-QYN_HANDLE_GET(std::string, PeerIP, FPeerIP)
-QYN_HANDLE_GET(TIdPort, PeerPort, FPeerPort)
-QYN_HANDLE_GET(TIdIPVersion, PeerIPVersion, FPeerIPVersion)
+
+std::string TIdSocketHandle::PeerIP() const {
+  std::lock_guard<TqynFieldLock> g(FPeerLock);
+  return FPeerIP;
+}
+
+TIdPort TIdSocketHandle::PeerPort() const {
+  std::lock_guard<TqynFieldLock> g(FPeerLock);
+  return FPeerPort;
+}
+
+TIdIPVersion TIdSocketHandle::PeerIPVersion() const {
+  std::lock_guard<TqynFieldLock> g(FPeerLock);
+  return FPeerIPVersion;
+}
+
 QYN_HANDLE_GET(TIdReuseSocket, ReuseSocket, FReuseSocket)
 QYN_HANDLE_SET(TIdReuseSocket, SetReuseSocket, FReuseSocket)
 QYN_HANDLE_GET(TIdPort, ClientPortMin, FClientPortMin)

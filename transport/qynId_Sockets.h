@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "qynBase_Sync.h"
 #include "qynBase_Types.h"
 #include "qynId_Exceptions.h"
 #include "qynId_Thread.h"
@@ -233,6 +234,9 @@ private:
   TIdPort FPort = 0;
   TIdIPVersion FIPVersion = Id_IPv4;
   std::string FName;
+  // The sender of the datagram being delivered: set and read once per datagram, under a lock of
+  // its own that is cheaper than the handle's.
+  mutable TqynFieldLock FPeerLock;
   std::string FPeerIP;
   TIdPort FPeerPort = 0;
   TIdIPVersion FPeerIPVersion = Id_IPv4;

@@ -90,12 +90,12 @@ TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), 
 // Socket objects
 
 std::shared_ptr<TqynUDPBindingRef> TqynUDPSocket_Indy::BindingRef() const {
-  std::lock_guard<std::mutex> lock(FBindingMutex);
+  std::lock_guard<TqynFieldLock> lock(FBindingMutex);
   return FBindingRef;
 }
 
 void TqynUDPSocket_Indy::SetBindingRef(std::shared_ptr<TqynUDPBindingRef> aValue) {
-  std::lock_guard<std::mutex> lock(FBindingMutex);
+  std::lock_guard<TqynFieldLock> lock(FBindingMutex);
   FBindingRef = std::move(aValue);
 }
 
@@ -109,6 +109,8 @@ std::shared_ptr<TqynSocketConnection_Base> TqynUDPSocketServer::Clone() const {
   copy->AssignCopy(*this);
   return copy;
 }
+
+std::string TqynUDPSocketServer::DefaultGuid() const { return SocketGuid(IP(), Port()); }
 
 void TqynUDPSocketServer::AssignCopy(const TqynSocketConnection_Base& aSource) {
   TqynUDPSocket_Indy::AssignCopy(aSource);
@@ -730,7 +732,6 @@ std::shared_ptr<TqynUDPSocketServer> TqynUDPServer_Base::GetSocketServer(TIdSock
     socket->SetLocalPort(aBinding->Port());
     socket->SetIPVersion(aBinding->IPVersion());
   }
-  socket->SetGuid(SocketGuid(ip, port));
   if (FLogActive.load(std::memory_order_relaxed)) socket->SetLogFile(CurrentLogWriter());
   socket->SetExceptionRouting([this](TqynSocketConnection* aSocket, const Exception& E) {
     DoSocketException(dynamic_cast<TqynUDPSocket*>(aSocket), E);
@@ -749,7 +750,8 @@ void TqynUDPServer_Base::DoUDPServerRead(TIdUDPListenerThread* AThread, const TI
     }
     const auto* listener = dynamic_cast<TqynUDPListenerThread*>(AThread);
     socket = GetSocketServer(ABinding, listener ? listener->BindingRef() : nullptr);
-    socket->SetMsgRead(AData);
+    // MsgRead reads the listener's bytes while the datagram is delivered (no copy per datagram).
+    socket->SetMsgReadView(&AData);
     socket->AddRecBytes(AData.size());
     if (!AData.empty() && FLogActive.load(std::memory_order_relaxed)) {
       if (const auto log = socket->LogFile()) {
@@ -774,6 +776,13 @@ void TqynUDPServer_Base::DoUDPServerRead(TIdUDPListenerThread* AThread, const TI
     DoException(socket.get(), Exception(E.what()));
   } catch (...) {
     DoException(socket.get(), Exception(RS_UnknownException));
+  }
+  if (socket) {
+    try {
+      socket->EndMsgReadView(socket.use_count() > 1);
+    } catch (...) {
+      socket->EndMsgReadView(false);
+    }
   }
   FreeSocketObject(socket);
 }

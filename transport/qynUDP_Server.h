@@ -78,7 +78,7 @@ protected:
   void AssignCopy(const TqynSocketConnection_Base& aSource) override;
 
 private:
-  mutable std::mutex FBindingMutex;
+  mutable TqynFieldLock FBindingMutex;
   std::shared_ptr<TqynUDPBindingRef> FBindingRef;
 };
 
@@ -101,6 +101,8 @@ public:
 
 protected:
   void AssignCopy(const TqynSocketConnection_Base& aSource) override;
+  // base64 of "IP:Port", the sender the object stands for (made only when Guid is read).
+  std::string DefaultGuid() const override;
 
 private:
   std::atomic<TqynUDPServer_Base*> FServer;

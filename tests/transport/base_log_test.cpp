@@ -145,6 +145,32 @@ public:
 };
 } // namespace
 
+// While a datagram is delivered MsgRead reads the deliverer's bytes; when the delivery ends the
+// object keeps a copy only if asked to (it is still held elsewhere).
+TEST(SocketConnection, MsgReadViewAndItsEnd) {
+  TServerLike s(1);
+  TqynBytes bytes = {1, 2, 3};
+  s.SetMsgReadView(&bytes);
+  EXPECT_EQ(s.MsgRead(), bytes);
+  bytes.push_back(4); // the view follows the bytes it reads
+  EXPECT_EQ(s.MsgRead(), (TqynBytes{1, 2, 3, 4}));
+  s.EndMsgReadView(true);
+  bytes.assign({9});
+  EXPECT_EQ(s.MsgRead(), (TqynBytes{1, 2, 3, 4})); // an own copy now
+
+  s.SetMsgReadView(&bytes);
+  EXPECT_EQ(s.MsgRead(), TqynBytes{9});
+  s.EndMsgReadView(false);
+  EXPECT_TRUE(s.MsgRead().empty());
+
+  s.SetMsgReadView(&bytes);
+  s.SetMsgRead({5}); // setting the bytes ends the view
+  bytes.assign({6});
+  EXPECT_EQ(s.MsgRead(), TqynBytes{5});
+  s.EndMsgReadView(true);
+  EXPECT_EQ(s.MsgRead(), TqynBytes{5});
+}
+
 TEST(SocketConnection, GuidFieldsLocksAndPolymorphicCopy) {
   TServerLike s(42);
   EXPECT_EQ(s.Transport(), trpUDP);

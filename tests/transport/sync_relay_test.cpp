@@ -228,6 +228,38 @@ TEST_F(SyncRelay, SyncMessagesQueueAndSynchronizeReachTheMainThread) {
   EXPECT_EQ(lines.size(), 3u);
 }
 
+// Threads (more than the cores, so holders get preempted) update a pair of counters that must
+// stay equal under the lock: a lost update or a torn pair shows a broken exclusion.
+TEST(FieldLock, ExcludesUnderContentionAndTryLockSeesTheHolder) {
+  TqynFieldLock lock;
+  uint64_t a = 0, b = 0;
+  std::atomic<bool> torn{false};
+  constexpr int KThreads = 4, KRounds = 20000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < KThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < KRounds; ++i) {
+        std::lock_guard<TqynFieldLock> guard(lock);
+        if (a != b) torn = true;
+        ++a;
+        ++b;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(torn.load());
+  EXPECT_EQ(a, uint64_t{KThreads} * KRounds);
+
+  lock.lock();
+  std::atomic<int> other{-1};
+  std::thread t([&] { other = lock.try_lock() ? 1 : 0; });
+  t.join();
+  EXPECT_EQ(other.load(), 0);
+  lock.unlock();
+  EXPECT_TRUE(lock.try_lock());
+  lock.unlock();
+}
+
 TEST(CriticalSection, ReentrantAndTryAcquireFromAnotherThread) {
   TqynCriticalSection cs;
   cs.Acquire();
