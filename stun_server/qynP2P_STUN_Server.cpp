@@ -423,6 +423,7 @@ void TqynSTUNServer_Base::AddOtherAddress(TqynUDPSocket* /*aSocket*/, TqynSTUN_M
   TqynUDPServer_Base* server = UDPServerIfCreated();
   if (!server) return;
   TIdSocketHandles& bindings = server->Bindings();
+  if (bindings.CountNow() < 2) return; // one binding: no other address (and no lock taken)
   bindings.Lock();
   try {
     const int count = bindings.Count();

@@ -927,6 +927,7 @@ TIdSocketHandle* TIdSocketHandles::Add() {
   auto h = std::make_unique<TIdSocketHandle>();
   h->SetPort(FDefaultPort);
   FItems.push_back(std::move(h));
+  FCount.store(static_cast<int>(FItems.size()), std::memory_order_relaxed);
   return FItems.back().get();
 }
 
@@ -955,6 +956,7 @@ void TIdSocketHandles::Delete(int aIndex) {
     if (aIndex < 0 || static_cast<size_t>(aIndex) >= FItems.size()) return;
     gone = std::move(FItems[static_cast<size_t>(aIndex)]);
     FItems.erase(FItems.begin() + aIndex);
+    FCount.store(static_cast<int>(FItems.size()), std::memory_order_relaxed);
   }
 }
 
@@ -971,6 +973,7 @@ void TIdSocketHandles::Clear() {
   {
     std::lock_guard<std::recursive_mutex> g(FLock);
     gone.swap(FItems);
+    FCount.store(0, std::memory_order_relaxed);
   }
 }
 

@@ -261,6 +261,8 @@ public:
   TIdSocketHandle* Items(int aIndex) const; // nullptr when out of range
   TIdSocketHandle* operator[](int aIndex) const { return Items(aIndex); }
   int Count() const;
+  // The count without taking the lock, for a quick check on a hot path (it may change at once).
+  int CountNow() const noexcept { return FCount.load(std::memory_order_relaxed); }
   int IndexOf(const TIdSocketHandle* aHandle) const;
   // Deleting a handle closes its socket.
   void Delete(int aIndex);
@@ -278,6 +280,7 @@ public:
 private:
   mutable std::recursive_mutex FLock;
   std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
+  std::atomic<int> FCount{0}; // FItems.size(), kept for CountNow
   TIdPort FDefaultPort;
 };
 
