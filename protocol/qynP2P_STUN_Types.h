@@ -221,11 +221,14 @@ inline void QynAppendUInt32BE(TqynBytes& aOut, uint32_t aValue) {
 
 inline void QynAppendBytes(TqynBytes& aOut, const void* aData, size_t aLen) {
   const auto* p = static_cast<const uint8_t*>(aData);
-  if (aLen <= 32) {
+  if (aLen <= 4) {
     for (size_t i = 0; i < aLen; ++i) aOut.push_back(p[i]);
     return;
   }
-  aOut.insert(aOut.end(), p, p + aLen);
+  // One size change and one copy (a byte-wise push_back reloads the vector's end per byte).
+  const size_t at = aOut.size();
+  aOut.resize(at + aLen);
+  std::memcpy(aOut.data() + at, p, aLen);
 }
 
 // aCount zero bytes (padding).

@@ -368,9 +368,11 @@ bool WouldBlock(int aError) { return aError == EAGAIN || aError == EWOULDBLOCK; 
 
 } // namespace
 
-// Datagrams a listener's handlers send through its binding during one pass, sent together.
+// Datagrams a listener's handlers send through its binding during one pass, sent together. At
+// most eight wait: the first answers of a large pass leave while the rest are being handled, so
+// that their receivers can go on (measured: faster than holding sixteen).
 struct TIdSendBatch {
-  static constexpr int KMax = 16;
+  static constexpr int KMax = 8;
   static constexpr size_t KSlot = 1500;
   std::shared_ptr<TIdSocketState> State; // the binding's socket while a pass runs
   int Count = 0;
@@ -1029,9 +1031,10 @@ void TIdUDPListenerThread::Run() {
   try {
     const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
     if (slotSize != FSlotSize || !FArea) {
-      // Up to 16 datagrams a pass, within 256 KB of receive area.
+      // Up to 8 datagrams a pass (a short pass gets its answers out early), within 256 KB of
+      // receive area.
       constexpr size_t KAreaBytes = 256 * 1024;
-      constexpr int KMaxSlots = 16;
+      constexpr int KMaxSlots = 8;
       FSlots = static_cast<int>(std::clamp<size_t>(KAreaBytes / std::max<size_t>(slotSize, 1), 1, KMaxSlots));
       FArea.reset(new uint8_t[std::max<size_t>(slotSize, 1) * static_cast<size_t>(FSlots)]);
       FSlotSize = slotSize;

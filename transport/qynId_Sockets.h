@@ -307,8 +307,8 @@ using TIdUDPListenerThreadClass = std::function<std::unique_ptr<TIdUDPListenerTh
 // it waits, as more are likely there. Stopping or terminating the thread wakes its wait at once,
 // and no further datagram is handed out once the thread is stopped.
 // Small datagrams that handlers send through the binding's socket on this thread during a pass
-// are sent together (sendmmsg) when the pass's datagrams have been handled, or earlier when the
-// thread is about to wait on a socket or for the main thread. A send failing then is reported
+// are sent together (sendmmsg) when the pass's datagrams have been handled, or earlier when eight
+// are waiting or the thread is about to wait on a socket or for the main thread. A send failing then is reported
 // through the exception event.
 class TIdUDPListenerThread : public TIdThread {
 public:
