@@ -42,7 +42,13 @@ uint16_t FamilyOf(TwsIPVersion aVersion) noexcept { return aVersion == ipV6 ? 2 
 
 // An empty text or one of the wildcard addresses: not an address a client can reach.
 bool IsUnspecifiedAddress(const std::string& aIP) noexcept {
-  return aIP.empty() || aIP == "0.0.0.0" || aIP == "0:0:0:0:0:0:0:0" || aIP == "::";
+  switch (aIP.size()) {
+  case 0: return true;
+  case 2: return aIP == "::";
+  case 7: return aIP == "0.0.0.0";
+  case 15: return aIP == "0:0:0:0:0:0:0:0";
+  default: return false;
+  }
 }
 
 template <class T>

@@ -374,6 +374,7 @@ bool WouldBlock(int aError) { return aError == EAGAIN || aError == EWOULDBLOCK; 
 struct TIdSendBatch {
   static constexpr int KMax = 8;
   static constexpr size_t KSlot = 1500;
+  const TIdSocketHandle* Handle = nullptr; // the listener's binding
   std::shared_ptr<TIdSocketState> State; // the binding's socket while a pass runs
   int Count = 0;
   int SendTimeout = 0;
@@ -572,11 +573,17 @@ void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, TIdIPVersion
 }
 
 void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* aData, size_t aLength, TIdIPVersion aIPVersion) {
-  auto s = Require();
-  if (FamilyOf(aIPVersion) != s->Family) throw EIdSocketError::FromErrno(EAFNOSUPPORT);
+  TIdSendBatch* const b = tSendBatch;
+  // On this handle's own listener during a pass the batch holds the socket, which stays this
+  // handle's socket until it is closed (a socket is only replaced after closing it): the handle's
+  // lock is not needed.
+  const bool batched = b && b->Handle == this && b->State && !b->State->Closed.load(std::memory_order_acquire);
+  std::shared_ptr<TIdSocketState> s = batched ? nullptr : Require();
+  const TIdSocketState& state = batched ? *b->State : *s;
+  if (FamilyOf(aIPVersion) != state.Family) throw EIdSocketError::FromErrno(EAFNOSUPPORT);
   sockaddr_storage ss;
   const socklen_t len = MakeSockAddrCached(aIP, aPort, aIPVersion, ss);
-  if (TIdSendBatch* b = tSendBatch; b && b->State == s) {
+  if (batched || (b && b->State == s)) {
     // On the listener of this socket during its pass: small datagrams are collected, larger
     // ones go at once after those collected before them.
     if (aLength <= TIdSendBatch::KSlot) {
@@ -592,6 +599,7 @@ void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* 
     }
     FlushSendBatch(*b);
   }
+  if (!s) s = b->State; // a large datagram of a pass: it goes at once, on the batch's socket
   static const uint8_t empty = 0;
   const void* data = aData ? aData : &empty;
   const int sendTimeout = SendTimeout();
@@ -887,10 +895,6 @@ QYN_HANDLE_SET(TIdPort, SetClientPortMin, FClientPortMin)
 QYN_HANDLE_GET(TIdPort, ClientPortMax, FClientPortMax)
 QYN_HANDLE_SET(TIdPort, SetClientPortMax, FClientPortMax)
 QYN_HANDLE_GET(bool, UseNagle, FUseNagle)
-QYN_HANDLE_GET(int, SendTimeout, FSendTimeout)
-QYN_HANDLE_SET(int, SetSendTimeout, FSendTimeout)
-QYN_HANDLE_GET(int, ReceiveTimeout, FReceiveTimeout)
-QYN_HANDLE_SET(int, SetReceiveTimeout, FReceiveTimeout)
 
 #undef QYN_HANDLE_GET
 #undef QYN_HANDLE_SET
@@ -1053,6 +1057,7 @@ void TIdUDPListenerThread::Run() {
   FReadFirst = true;
   if (!FSendBatch) FSendBatch = std::make_unique<TIdSendBatch>();
   TIdSendBatch& batch = *FSendBatch;
+  batch.Handle = &FBinding;
   batch.State = FBinding.Current();
   tSendBatch = &batch;
   for (int i = 0; i < count; ++i) {

@@ -213,10 +213,10 @@ public:
   bool UseNagle() const;
   void SetUseNagle(bool aValue);
   // Milliseconds; 0 waits without limit (the initial value).
-  int SendTimeout() const;
-  void SetSendTimeout(int aValue);
-  int ReceiveTimeout() const;
-  void SetReceiveTimeout(int aValue);
+  int SendTimeout() const noexcept { return FSendTimeout.load(std::memory_order_relaxed); }
+  void SetSendTimeout(int aValue) noexcept { FSendTimeout.store(aValue, std::memory_order_relaxed); }
+  int ReceiveTimeout() const noexcept { return FReceiveTimeout.load(std::memory_order_relaxed); }
+  void SetReceiveTimeout(int aValue) noexcept { FReceiveTimeout.store(aValue, std::memory_order_relaxed); }
 
   // The handle's lock (re-entrant).
   void Lock() { FLock.lock(); }
@@ -244,8 +244,8 @@ private:
   TIdPort FClientPortMin = 0;
   TIdPort FClientPortMax = 0;
   bool FUseNagle = true;
-  int FSendTimeout = 0;
-  int FReceiveTimeout = 0;
+  std::atomic<int> FSendTimeout{0};
+  std::atomic<int> FReceiveTimeout{0};
 };
 
 // An ordered collection of socket handles, owned by a component. All members lock the
