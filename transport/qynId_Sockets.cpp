@@ -720,7 +720,10 @@ void TIdSocketHandle::Connect(int aMSec) {
     if (e != EINPROGRESS && e != EINTR) throw EIdSocketError::FromErrno(e);
     const TWaitResult w = WaitOn(*s, POLLOUT, aMSec > 0 ? aMSec : -1, true);
     if (w == TWaitResult::Timeout) throw EIdConnectTimeout(RS_ConnectTimeout);
-    if (w == TWaitResult::Woken) throw EIdSocketError::FromErrno(ECANCELED);
+    // A close from another thread marks the socket closed before shutting it down: when the wait
+    // ends on the socket's own state (the shutdown's reset) rather than on the wake-up, the
+    // attempt was still cancelled.
+    if (w == TWaitResult::Woken || s->Closed.load()) throw EIdSocketError::FromErrno(ECANCELED);
     int err = 0;
     socklen_t errLen = sizeof err;
     if (::getsockopt(s->Fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) throw EIdSocketError::FromErrno(errno);
@@ -1619,9 +1622,11 @@ void TIdIOHandlerSocket::CheckForDisconnect(bool aRaiseExceptionIfDisconnected, 
   const bool bufferDone = aIgnoreBuffer || FInputBuffer.IsEmpty();
   if (FClosedGracefully.load()) {
     if (!bufferDone) return;
+    TIdTCPClient* const c = FClient.load();
+    const uint64_t session = c ? c->Session() : 0; // the connection being closed
     Close();
     if (!FDisconnectReported.exchange(true)) {
-      if (TIdTCPClient* c = FClient.load()) c->PeerDisconnected();
+      if (c) c->PeerDisconnected(session);
     }
     if (aRaiseExceptionIfDisconnected) throw EIdConnClosedGracefully(RS_ConnClosedGracefully);
     return;
@@ -1745,9 +1750,21 @@ void TIdTCPClient::DoStatus(TIdStatus aStatus, const std::string& aText) {
   if (OnStatus) OnStatus(this, aStatus, aText);
 }
 
-void TIdTCPClient::PeerDisconnected() {
+namespace {
+thread_local uint64_t tReportingSession = 0;
+} // namespace
+
+uint64_t TIdTCPClient::ReportingSession() noexcept { return tReportingSession; }
+
+void TIdTCPClient::PeerDisconnected(uint64_t aSession) {
   DoStatus(hsDisconnected, RS_StatusDisconnected);
-  if (OnDisconnected) OnDisconnected(this);
+  if (!OnDisconnected) return;
+  struct TRestore {
+    uint64_t Saved = tReportingSession;
+    ~TRestore() { tReportingSession = Saved; }
+  } restore;
+  tReportingSession = aSession;
+  OnDisconnected(this);
 }
 
 bool TIdTCPClient::Connected() const {
@@ -1791,6 +1808,7 @@ void TIdTCPClient::Connect() {
   }
   io->SetReadTimeout(ReadTimeout());
   io->SetIntercept(Intercept());
+  ++FSession;
   io->Opened(this);
   if (TIdConnectionIntercept* i = Intercept()) i->Connect();
   DoStatus(hsConnected, RS_StatusConnected);
@@ -1805,9 +1823,10 @@ void TIdTCPClient::Disconnect(bool aNotifyPeer) {
     io = FIOHandler.get();
   }
   if (!io) return;
+  const uint64_t session = FSession.load(); // the connection being closed
   const bool wasOpen = io->FOpen.load() && io->Binding()->HandleAllocated();
   const bool report = wasOpen && !io->FDisconnectReported.exchange(true);
   if (report) DoStatus(hsDisconnecting, RS_StatusDisconnecting);
   io->Close();
-  if (report) PeerDisconnected();
+  if (report) PeerDisconnected(session);
 }

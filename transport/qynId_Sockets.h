@@ -710,6 +710,11 @@ public:
   bool Connected() const;
   // Wakes a thread waiting in the IO handler.
   void Wakeup();
+  // The number of the connection opened last (1 for the first); 0 before any.
+  uint64_t Session() const noexcept { return FSession.load(); }
+  // While OnDisconnected runs on this thread: the number of the connection whose end it reports
+  // (a report can come late, after another thread has opened the next connection); 0 elsewhere.
+  static uint64_t ReportingSession() noexcept;
 
   TIdTCPClientNotifyEvent OnConnected;
   TIdTCPClientNotifyEvent OnDisconnected;
@@ -721,8 +726,9 @@ protected:
 private:
   friend class TIdIOHandlerSocket;
   void ApplyKeepAlive();
-  // Reports hsDisconnected and raises OnDisconnected.
-  void PeerDisconnected();
+  // Reports hsDisconnected and raises OnDisconnected for connection aSession.
+  void PeerDisconnected(uint64_t aSession);
+  std::atomic<uint64_t> FSession{0};
 
   mutable std::mutex FPropLock;
   std::string FHost;

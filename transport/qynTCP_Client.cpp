@@ -1180,6 +1180,7 @@ void TqynTCPCLient_Common::ClientConnected(TqynIdTCPClient* aClient) {
   auto connection = std::make_shared<TqynTCPConnectionClient>();
   connection->FClient = aClient->shared_from_this();
   connection->FOwnerClient = aClient;
+  connection->FSession = aClient->Session();
   connection->SetIP(socket->PeerIP());
   connection->SetPort(socket->PeerPort());
   connection->SetLocalIP(socket->IP());
@@ -1199,7 +1200,13 @@ void TqynTCPCLient_Common::ClientConnected(TqynIdTCPClient* aClient) {
 
 void TqynTCPCLient_Common::ClientDisconnected(TqynIdTCPClient* aClient) {
   if (aClient->Detached() || IsDestroying()) return;
-  if (auto connection = ConnectionOf(aClient)) ConnectionClosed(connection);
+  auto connection = ConnectionOf(aClient);
+  if (!connection) return;
+  // The end of a connection can be reported late, by the read thread, after another thread has
+  // already finished that connection and made the next one: that report is not the next one's.
+  const uint64_t ended = TIdTCPClient::ReportingSession();
+  if (ended != 0 && connection->FSession != ended) return;
+  ConnectionClosed(connection);
 }
 
 void TqynTCPCLient_Common::ClientThread(TqynIdTCPClient* aClient) {

@@ -157,6 +157,7 @@ public:
 private:
   friend class TqynTCPCLient_Common;
   const TqynIdTCPClient* FOwnerClient = nullptr;
+  uint64_t FSession = 0; // the inner client's connection number
   std::atomic<bool> FCloseNotified{false};
 };
 

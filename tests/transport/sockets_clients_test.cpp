@@ -398,15 +398,22 @@ TEST(TCPClient, ReadWriteStatusAndPeerClose) {
     texts.push_back(t);
   };
   client.OnConnected = [&](TIdTCPClient*) { ++connected; };
-  client.OnDisconnected = [&](TIdTCPClient*) { ++disconnected; };
+  // Each report names the connection whose end it is (numbered from 1 by Connect).
+  std::vector<uint64_t> ended;
+  client.OnDisconnected = [&](TIdTCPClient*) {
+    ++disconnected;
+    ended.push_back(TIdTCPClient::ReportingSession());
+  };
   client.SetHost("127.0.0.1");
   client.SetPort(listener.Port());
   client.SetConnectTimeout(10000);
+  EXPECT_EQ(client.Session(), 0u);
   client.Connect();
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
   EXPECT_TRUE(client.Connected());
   EXPECT_EQ(connected, 1);
+  EXPECT_EQ(client.Session(), 1u);
   EXPECT_EQ(statuses, (std::vector<TIdStatus>{hsResolving, hsConnecting, hsConnected}));
   EXPECT_EQ(texts[0], "Resolving hostname 127.0.0.1.");
   EXPECT_EQ(texts[1], "Connecting to 127.0.0.1.");
@@ -470,6 +477,10 @@ TEST(TCPClient, ReadWriteStatusAndPeerClose) {
   ASSERT_GE(peer2, 0);
   EXPECT_TRUE(client.Connected());
   EXPECT_TRUE(io->InputBufferIsEmpty());
+  EXPECT_EQ(client.Session(), 2u);
+  client.Disconnect();
+  EXPECT_EQ(ended, (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(TIdTCPClient::ReportingSession(), 0u); // only while a report runs
   ::close(peer2);
 }
 
