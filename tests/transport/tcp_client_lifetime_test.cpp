@@ -166,6 +166,11 @@ protected:
   }
   // The threads this test started and that still run.
   int ExtraThreads() const { return ThreadCount() - FBaseline; }
+  // True once the threads this test started are gone. A joined thread can still be listed for a
+  // moment after the join returned (the kernel wakes the joiner before it removes the thread).
+  bool NoExtraThreads() const {
+    return WaitUntil([&] { return ExtraThreads() == 0; });
+  }
   int FBaseline = 0;
 };
 using tcp_client_lifetime = TCPClientLifetime;
@@ -197,7 +202,7 @@ TEST_F(tcp_client_lifetime, DisconnectJoinsTheReadThread) {
     const auto start = Clock::now();
     EXPECT_TRUE(c->Disconnect(5000));
     EXPECT_LT(Clock::now() - start, 5s);
-    EXPECT_EQ(ExtraThreads(), 0);
+    EXPECT_TRUE(NoExtraThreads());
     EXPECT_FALSE(c->Active());
     EXPECT_TRUE(WaitForEof(peer));
     ASSERT_TRUE(WaitUntil([&] { return e.Count("disconnect") == 1; }, true));
@@ -224,7 +229,7 @@ TEST_F(tcp_client_lifetime, DestroyWhileConnectedStopsEverything) {
     const auto start = Clock::now();
     c.reset();
     EXPECT_LT(Clock::now() - start, 5s);
-    EXPECT_EQ(ExtraThreads(), 0);
+    EXPECT_TRUE(NoExtraThreads());
     EXPECT_TRUE(WaitForEof(peer));
     while (CheckSynchronize(0)) {
     }
@@ -297,8 +302,12 @@ TEST_F(tcp_client_lifetime, DestroyFromAHandlerOnTheReadThread) {
     SendAll(peer, Bytes("data"));
     if (where != wBinary) server.ClosePeer(peer);
     ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
-    TIdThread::JoinFreedThreads(); // the read thread freed itself
-    EXPECT_EQ(ExtraThreads(), 0);
+    // The read thread frees itself once its handler has returned, which may be a moment after
+    // the handler set the flag: wait until it has ended.
+    EXPECT_TRUE(WaitUntil([&] {
+      TIdThread::JoinFreedThreads();
+      return ExtraThreads() == 0;
+    }));
     EXPECT_EQ(afterwards.load(), 0);
     if (where == wBinary) {
       EXPECT_TRUE(WaitForEof(peer));
@@ -332,7 +341,7 @@ TEST_F(tcp_client_lifetime, ReconnectFromOnDisconnect) {
   EXPECT_EQ(e.Count("connect"), 2u);
   c.reset();
   TIdThread::JoinFreedThreads();
-  EXPECT_EQ(ExtraThreads(), 0);
+  EXPECT_TRUE(NoExtraThreads());
 }
 
 // A queued handler (on the main thread, inside a drain) may disconnect or destroy the component
@@ -471,7 +480,7 @@ TEST_F(tcp_client_lifetime, CommandModeRunsQueuedWork) {
   ASSERT_TRUE(WaitUntil([&] { return e.Count("connect") == 3; }));
   EXPECT_EQ(c->CommandCount(), 0);
   c.reset();
-  EXPECT_EQ(ExtraThreads(), 0);
+  EXPECT_TRUE(NoExtraThreads());
 }
 
 // Command mode: another thread reconnects while the read thread still finishes the previous
