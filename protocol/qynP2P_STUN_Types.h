@@ -225,6 +225,11 @@ inline void QynAppendBytes(TqynBytes& aOut, const void* aData, size_t aLen) {
     for (size_t i = 0; i < aLen; ++i) aOut.push_back(p[i]);
     return;
   }
+  // Bytes of aOut itself could move when it grows: the vector's own insert copes with that.
+  if (p >= aOut.data() && p < aOut.data() + aOut.size()) {
+    aOut.insert(aOut.end(), p, p + aLen);
+    return;
+  }
   // One size change and one copy (a byte-wise push_back reloads the vector's end per byte).
   const size_t at = aOut.size();
   aOut.resize(at + aLen);

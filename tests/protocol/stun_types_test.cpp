@@ -123,6 +123,26 @@ TEST(StunByteRoutines, BigEndianReadsAreBoundsChecked) {
   EXPECT_EQ(out, (TqynBytes{0xAB, 0xCD, 1, 2, 3, 4, 0xFF, 7, 8}));
 }
 
+// Short runs go byte by byte, longer ones in one copy; a run taken from the vector itself stays
+// right when the vector has to grow for it.
+TEST(StunBytes, AppendBytesOfEveryLengthAndFromItself) {
+  const TqynBytes source = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+  for (size_t n : {size_t{0}, size_t{3}, size_t{4}, size_t{5}, size_t{13}, source.size()}) {
+    SCOPED_TRACE(n);
+    TqynBytes out = {0xEE};
+    QynAppendBytes(out, source.data(), n);
+    TqynBytes want = {0xEE};
+    want.insert(want.end(), source.begin(), source.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_EQ(out, want);
+  }
+  TqynBytes self = source;
+  self.shrink_to_fit(); // no spare room: appending must move the storage
+  QynAppendBytes(self, self.data(), 10);
+  TqynBytes want = source;
+  want.insert(want.end(), source.begin(), source.begin() + 10);
+  EXPECT_EQ(self, want);
+}
+
 TEST(StunTransactionId, RandomIdsAreTwelveLowercaseLetters) {
   std::set<TqynBytes> seen;
   std::set<uint8_t> letters;
