@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_tcp.h"
 #include "qynBase_Sync.h"
 #include "qynMessages.h"
 #include "qynTCP_Client.h"
@@ -30,95 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Polls a condition for up to aLimit; with aDrain the calling (main) thread also runs queued
-// main-thread calls meanwhile.
-bool WaitUntil(const std::function<bool()>& aCondition, bool aDrain = false, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = Clock::now() + aLimit;
-  while (Clock::now() < end) {
-    if (aCondition()) return true;
-    if (aDrain) {
-      CheckSynchronize(5);
-    } else {
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-  return aCondition();
-}
-
-TqynBytes Bytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
-std::string Text(const TqynBytes& aBytes) { return std::string(aBytes.begin(), aBytes.end()); }
-
-// The test's server: a plain listener on 127.0.0.1, port read back after binding port 0.
-class TestServer {
-public:
-  explicit TestServer(bool aListen = true) {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    if (aListen) {
-      EXPECT_EQ(::listen(FFd, 8), 0);
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
-  }
-  ~TestServer() {
-    for (int fd : FPeers) ::close(fd);
-    ::close(FFd);
-  }
-  TIdPort Port() const { return FPort; }
-  // One accepted connection (up to 10 s), -1 when none came. Closed with the server.
-  int Accept(int aTimeoutMs = 10000) {
-    pollfd p{FFd, POLLIN, 0};
-    if (::poll(&p, 1, aTimeoutMs) != 1) return -1;
-    const int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) FPeers.push_back(fd);
-    return fd;
-  }
-  void ClosePeer(int aFd) {
-    ::close(aFd);
-    std::erase(FPeers, aFd);
-  }
-
-private:
-  int FFd;
-  TIdPort FPort = 0;
-  std::vector<int> FPeers;
-};
-
-TqynBytes ReadExactly(int aFd, size_t aCount) {
-  TqynBytes out;
-  const auto end = Clock::now() + 10s;
-  while (out.size() < aCount && Clock::now() < end) {
-    pollfd p{aFd, POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    uint8_t buf[4096];
-    const ssize_t n = ::recv(aFd, buf, std::min(sizeof buf, aCount - out.size()), 0);
-    if (n <= 0) break;
-    out.insert(out.end(), buf, buf + n);
-  }
-  return out;
-}
-
-// True when the peer closed (recv gives 0) within 10 s; data before the close is skipped.
-bool WaitForEof(int aFd) {
-  const auto end = Clock::now() + 10s;
-  while (Clock::now() < end) {
-    pollfd p{aFd, POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    uint8_t buf[4096];
-    const ssize_t n = ::recv(aFd, buf, sizeof buf, 0);
-    if (n <= 0) return true;
-  }
-  return false;
-}
-
-void SendAll(int aFd, const TqynBytes& aBytes) {
-  ASSERT_EQ(::send(aFd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL), ssize_t(aBytes.size()));
-}
 
 // Records every event of a component, in order, with the thread it ran on.
 struct Recorder {
@@ -260,14 +172,14 @@ TEST_F(tcp_client_io, MemoryStreamReadsWritesAndPositions) {
 TEST_F(tcp_client_io, ConnectFailureIsReportedNotRaised) {
   for (TwsNotifyEvent mode : {neNoSync, neAsynchronous, neSynchronous}) {
     SCOPED_TRACE(int(mode));
-    TestServer notListening(false);
+    TestServer notListening(NotListening);
     auto c = NewClient(notListening.Port(), mode);
     Recorder r;
     r.Attach(*c);
     EXPECT_FALSE(c->Connect(10000));
     EXPECT_FALSE(c->Active());
     EXPECT_EQ(c->Connection(), nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return r.Count("exception:") == 1; }, true));
+    ASSERT_TRUE(DrainUntil([&] { return r.Count("exception:") == 1; }));
     std::lock_guard<std::mutex> g(r.M);
     EXPECT_EQ(r.Exceptions[0], EIdSocketError::FromErrno(ECONNREFUSED).Message());
     EXPECT_FALSE(r.ExceptionHadConnection[0]);
@@ -626,10 +538,10 @@ TEST_F(tcp_client_io, QueuedModesDeliverOnTheMainThread) {
       SendAll(peer, Bytes(m));
       sent += std::strlen(m);
       // Read as separate chunks; with neSynchronous the read thread waits for the drain.
-      ASSERT_TRUE(WaitUntil([&] { return conn->RecBytes() == sent; }, true));
+      ASSERT_TRUE(DrainUntil([&] { return conn->RecBytes() == sent; }));
     }
     server.ClosePeer(peer);
-    ASSERT_TRUE(WaitUntil([&] { return r.Count("disconnect") == 1; }, true));
+    ASSERT_TRUE(DrainUntil([&] { return r.Count("disconnect") == 1; }));
     EXPECT_EQ(r.Snapshot(), (std::vector<std::string>{"connect", "binary:alpha", "binary:beta", "binary:gamma",
                                                       std::string("exception:") + RS_ConnClosedGracefully,
                                                       "disconnect"}));
@@ -665,14 +577,14 @@ TEST_F(tcp_client_io, AsynchronousEventsWaitForTheMainThread) {
     peerText = x->IP();
     r.Add("disconnect", x);
   };
-  ASSERT_TRUE(WaitUntil([&] { return r.Count("disconnect") == 1; }, true));
+  ASSERT_TRUE(DrainUntil([&] { return r.Count("disconnect") == 1; }));
   EXPECT_EQ(r.Snapshot(), (std::vector<std::string>{"connect", "binary:1", "binary:22", "binary:333", "disconnect"}));
   EXPECT_EQ(peerText, "127.0.0.1");
   EXPECT_TRUE(conn->Freed());
 }
 
 TEST_F(tcp_client_io, ExceptionWithoutAHandlerIsDropped) {
-  TestServer notListening(false);
+  TestServer notListening(NotListening);
   auto c = NewClient(notListening.Port(), neAsynchronous);
   EXPECT_FALSE(c->Connect(10000));
   EXPECT_EQ(c->PendingCount(TqynTCPComponent::nkException), 0);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "qyn_test_tcp.h"
 #include "qynBase_Sync.h"
 #include "qynMessages.h"
 #include "qynTCP_Client.h"
@@ -29,22 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& aCondition, bool aDrain = false, std::chrono::milliseconds aLimit = 10s) {
-  const auto end = Clock::now() + aLimit;
-  while (Clock::now() < end) {
-    if (aCondition()) return true;
-    if (aDrain) {
-      CheckSynchronize(5);
-    } else {
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-  return aCondition();
-}
-
-TqynBytes Bytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
-std::string Text(const TqynBytes& aBytes) { return std::string(aBytes.begin(), aBytes.end()); }
 
 // Threads of this process as the system counts them.
 int ThreadCount() {
@@ -55,73 +40,6 @@ int ThreadCount() {
     ::closedir(d);
   }
   return n;
-}
-
-class TestServer {
-public:
-  explicit TestServer(int aBacklog = 8, bool aListen = true) {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    if (aListen) {
-      EXPECT_EQ(::listen(FFd, aBacklog), 0);
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
-  }
-  ~TestServer() {
-    for (int fd : FPeers) ::close(fd);
-    ::close(FFd);
-  }
-  TIdPort Port() const { return FPort; }
-  int Accept(int aTimeoutMs = 10000) {
-    pollfd p{FFd, POLLIN, 0};
-    if (::poll(&p, 1, aTimeoutMs) != 1) return -1;
-    const int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) FPeers.push_back(fd);
-    return fd;
-  }
-  void ClosePeer(int aFd) {
-    ::close(aFd);
-    std::erase(FPeers, aFd);
-  }
-
-private:
-  int FFd;
-  TIdPort FPort = 0;
-  std::vector<int> FPeers;
-};
-
-TqynBytes ReadExactly(int aFd, size_t aCount) {
-  TqynBytes out;
-  const auto end = Clock::now() + 10s;
-  while (out.size() < aCount && Clock::now() < end) {
-    pollfd p{aFd, POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    uint8_t buf[4096];
-    const ssize_t n = ::recv(aFd, buf, std::min(sizeof buf, aCount - out.size()), 0);
-    if (n <= 0) break;
-    out.insert(out.end(), buf, buf + n);
-  }
-  return out;
-}
-
-bool WaitForEof(int aFd) {
-  const auto end = Clock::now() + 10s;
-  while (Clock::now() < end) {
-    pollfd p{aFd, POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    uint8_t buf[4096];
-    if (::recv(aFd, buf, sizeof buf, 0) <= 0) return true;
-  }
-  return false;
-}
-
-void SendAll(int aFd, const TqynBytes& aBytes) {
-  ASSERT_EQ(::send(aFd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL), ssize_t(aBytes.size()));
 }
 
 // Event log shared by the handlers of one component.
@@ -205,7 +123,7 @@ TEST_F(tcp_client_lifetime, DisconnectJoinsTheReadThread) {
     EXPECT_TRUE(NoExtraThreads());
     EXPECT_FALSE(c->Active());
     EXPECT_TRUE(WaitForEof(peer));
-    ASSERT_TRUE(WaitUntil([&] { return e.Count("disconnect") == 1; }, true));
+    ASSERT_TRUE(DrainUntil([&] { return e.Count("disconnect") == 1; }));
   }
 }
 
@@ -369,11 +287,11 @@ TEST_F(tcp_client_lifetime, StopFromAQueuedHandler) {
           std::this_thread::sleep_for(1ms);
         }
       });
-      ASSERT_TRUE(WaitUntil([&] { return binaries.load() >= 1; }, true));
-      ASSERT_TRUE(WaitUntil([&] { return !c || !c->Active(); }, true));
+      ASSERT_TRUE(DrainUntil([&] { return binaries.load() >= 1; }));
+      ASSERT_TRUE(DrainUntil([&] { return !c || !c->Active(); }));
       stop = true;
       sender.join();
-      EXPECT_TRUE(WaitUntil([&] { return ExtraThreads() == 0; }, true)); // the read thread ended
+      EXPECT_TRUE(DrainUntil([&] { return ExtraThreads() == 0; })); // the read thread ended
       c.reset();
     }
   }
@@ -554,7 +472,7 @@ TEST_F(tcp_client_lifetime, RepeatedConnectionsLeaveNoThreads) {
 // The watchdog only counts: it starts after a failed connect, stops itself after Attempts ticks,
 // and goes with the component.
 TEST_F(tcp_client_lifetime, WatchDogCountsAndStops) {
-  TestServer notListening(0, false);
+  TestServer notListening(NotListening);
   {
     auto c = NewClient(notListening.Port());
     c->WatchDog().Enabled = true;
