@@ -20,6 +20,18 @@ inline constexpr const char* RS_RandomGeneratorFailed = "The random generator fa
 inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
 inline constexpr const char* RS_ChannelDataTooLong = "ChannelData of %d bytes is longer than 65535 bytes";
 
+// TURN server
+inline constexpr const char* RS_TURNAllocationNotExists = "Allocation not exists";
+inline constexpr const char* RS_TURNInvalidPermission = "Invalid Permission for Address: %s.";
+inline constexpr const char* RS_TURNDataNotFullyReceived = "Message has not been fully received";
+inline constexpr const char* RS_TURNChannelNotExists = "Channel Data ID: %d not exists";
+inline constexpr const char* RS_TURNChannelExpired = "Channel Data ID: %d expired";
+inline constexpr const char* RS_TURNUnknownAttributes = "Unknown Attributes";
+inline constexpr const char* RS_TURNAttributeXORPeerAddress = "XOR_PEER_ADDRESS";
+inline constexpr const char* RS_TURNAttributeData = "DATA";
+inline constexpr const char* RS_TURNAllocationsTimerName = "AllocationsTimer";
+inline constexpr const char* RS_TURNRelayBindingPrefix = "Relay_";
+
 // Socket layer
 inline constexpr const char* RS_SocketError = "Socket Error # %d\r\n%s";
 inline constexpr const char* RS_InvalidPortRange = "Invalid Port Range (%d - %d)";

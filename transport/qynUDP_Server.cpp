@@ -571,6 +571,14 @@ TIdSocketHandle* TqynUDPServer_Base::GetBinding(const std::string& aIPAddress, T
   return FindBinding(aIPAddress, aPort);
 }
 
+std::shared_ptr<TqynUDPBindingRef> TqynUDPServer_Base::BindingRefOf(const TIdSocketHandle* aBinding) {
+  if (!aBinding) return nullptr;
+  std::lock_guard<TqynCriticalSection> lock(CS());
+  for (auto it = FRefs.rbegin(); it != FRefs.rend(); ++it)
+    if ((*it)->Handle == aBinding) return *it;
+  return nullptr;
+}
+
 TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName) {
   TActivationLock lock(*this);
   if (!lock) throw EqynUDPServerException(RS_UDPServerStopping);

@@ -210,6 +210,10 @@ public:
   // The last binding whose IP equals the text (IPv6 compared in canonical form) and whose Port
   // equals the port, or null.
   TIdSocketHandle* GetBinding(const std::string& aIPAddress, TIdPort aPort);
+  // The reference of a binding that has a listener (what its socket objects carry, and what a
+  // send can name instead of an address), or null. Looked up from the newest listener back, so
+  // the binding just added is found at once.
+  std::shared_ptr<TqynUDPBindingRef> BindingRefOf(const TIdSocketHandle* aBinding);
 
   // --- Sending (raises socket errors to the caller) ---
   // One datagram to aIP:aPort through the first binding (the first of the destination's family).
