@@ -114,10 +114,12 @@ inline void SignRequest(TqynSTUN_Message& m, const std::string& aNonce, const st
 // A ChannelData message with the given channel, length field and data bytes.
 inline TqynBytes ChannelDataBytes(uint16_t aChannel, const TqynBytes& aData, int aLengthField = -1) {
   const size_t length = aLengthField < 0 ? aData.size() : static_cast<size_t>(aLengthField);
-  TqynBytes out = {static_cast<uint8_t>(aChannel >> 8), static_cast<uint8_t>(aChannel & 0xFF), static_cast<uint8_t>(length >> 8),
-                   static_cast<uint8_t>(length & 0xFF)};
-  out.insert(out.end(), aData.begin(), aData.end());
-  while (out.size() % 4) out.push_back(0);
+  TqynBytes out((4 + aData.size() + 3) & ~size_t{3}, 0);
+  out[0] = static_cast<uint8_t>(aChannel >> 8);
+  out[1] = static_cast<uint8_t>(aChannel & 0xFF);
+  out[2] = static_cast<uint8_t>(length >> 8);
+  out[3] = static_cast<uint8_t>(length & 0xFF);
+  for (size_t i = 0; i < aData.size(); ++i) out[4 + i] = aData[i];
   return out;
 }
 
