@@ -345,8 +345,16 @@ uint16_t TqynTURNServer_Base::FindRelayPort(const std::vector<uint16_t>& aTried)
       r = FRandomState * 0x2545F4914F6CDD1Dull;
     }
     const auto port = static_cast<uint16_t>(minPort + (r >> 32) % span);
-    if (std::find(aTried.begin(), aTried.end(), port) != aTried.end()) continue;
-    if (table->IsRelayPortAvailable(port)) return port;
+    const bool tried = std::find(aTried.begin(), aTried.end(), port) != aTried.end();
+    if (!tried && table->IsRelayPortAvailable(port)) return port;
+    if (aTried.empty()) continue;
+    // After a failed bind the draws may keep hitting the tried ports of a small range: walk the
+    // range once from this draw instead.
+    for (uint32_t step = 1; step < span; ++step) {
+      const auto next = static_cast<uint16_t>(minPort + (port - minPort + step) % span);
+      if (std::find(aTried.begin(), aTried.end(), next) == aTried.end() && table->IsRelayPortAvailable(next)) return next;
+    }
+    return 0;
   }
   return 0;
 }
