@@ -235,7 +235,7 @@ void TqynTURNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
   // A relay binding whose allocation has just gone: what still arrives there is a peer's.
   if (table->IsRelayReleasing(localIP, localPort)) return;
   if (Bytes.empty()) return;
-  if (IsChannelData(Bytes)) {
+  if (IsServerChannelData(Bytes)) {
     DoChannelData(aSocket, Bytes);
     return;
   }

@@ -104,7 +104,7 @@ public:
   TqynTURNAllocationEvent OnTURNCreateAllocation;
   TqynTURNAllocationEvent OnTURNDeleteAllocation;
 
-  // Classifies every datagram: relay binding -> peer data; 0x40..0x4F -> ChannelData from a
+  // Classifies every datagram: relay binding -> peer data; 0x40..0x7F -> ChannelData from a
   // client; 0x00..0x03 -> STUN; anything else is ignored.
   void ProcessDatagram(TqynUDPSocket* aSocket, const TqynBytes& Bytes) override;
 
