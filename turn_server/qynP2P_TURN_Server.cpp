@@ -184,7 +184,7 @@ void TqynTURNServer_Base::DoAllocationsTimerException(TqynTimer* /*Sender*/, con
 std::shared_ptr<TqynUDPBindingRef> TqynTURNServer_Base::AddRelayBinding(const std::string& aIPAddress, TIdPort aPort,
                                                                         const std::string& aName) {
   TqynUDPServer_Base* udp = GetUDPServer();
-  TIdSocketHandle* binding = udp->AddBinding(aIPAddress, aPort, aName);
+  TIdSocketHandle* binding = udp->AddRelayBinding(aIPAddress, aPort, aName);
   return udp->BindingRefOf(binding);
 }
 

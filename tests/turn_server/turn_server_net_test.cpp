@@ -193,6 +193,40 @@ TEST_F(TurnNet, RefreshZeroOnTheMainThreadWhilePeerDataIsQueued) {
   TqynMainThread::CheckSynchronize(0);
 }
 
+TEST_F(TurnNet, OtherAddressListsPlainBindingsOnlyAndFollowsTheirChanges) {
+  Start();
+  TIdSocketHandle* second = Server.AddBinding("127.0.0.1", 0);
+  ASSERT_NE(second, nullptr);
+  const TIdPort secondPort = second->Port();
+  const uint16_t relay = AllocateRelay();
+  ASSERT_NE(relay, 0);
+  auto others = [&] {
+    std::vector<TIdPort> ports;
+    TqynSTUN_Message m = Ask(0x0001, {});
+    for (const auto& a : m.Attributes())
+      if (a->AttributeType() == stmaOther_Address) ports.push_back(a->Port());
+    return ports;
+  };
+  EXPECT_EQ(others(), std::vector<TIdPort>{secondPort});
+  // Relay bindings are known as such by their mark, not by their name.
+  TIdSocketHandle* relayBinding = Server.GetUDPServer()->GetBinding("127.0.0.1", relay);
+  ASSERT_NE(relayBinding, nullptr);
+  EXPECT_TRUE(Server.GetUDPServer()->IsRelayBinding(relayBinding));
+  EXPECT_FALSE(Server.GetUDPServer()->IsRelayBinding(second));
+  const uint64_t version = Server.GetUDPServer()->PlainBindingsVersion();
+  // Another allocation's relay binding leaves the other addresses as they are.
+  RawClient other;
+  other.Send(ServerPort, BuildMessage(kAllocate, QYN_STUN_MAGIC_COOKIE, TurnTransactionId(Tid++),
+                                      [](TqynSTUN_Message& r) { AddRequestedTransport(r); }));
+  EXPECT_EQ(TypeField(other.Receive()), 0x0103);
+  EXPECT_EQ(Server.GetUDPServer()->PlainBindingsVersion(), version);
+  TIdSocketHandle* third = Server.AddBinding("127.0.0.1", 0);
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(others(), (std::vector<TIdPort>{secondPort, third->Port()}));
+  Server.RemoveBinding("127.0.0.1", secondPort);
+  EXPECT_EQ(others(), std::vector<TIdPort>{third->Port()});
+}
+
 TEST(TurnNetLifetime, DestroyedWhilePeersBlastItsRelays) {
   auto server = std::make_unique<TqynTURNServer>();
   server->TURNOptions().Authentication.Enabled = false;
