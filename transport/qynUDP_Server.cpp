@@ -550,8 +550,10 @@ void TqynUDPServer_Base::InvalidateRefs(const TIdSocketHandle* aHandle) {
   std::lock_guard<TqynCriticalSection> lock(CS());
   for (auto it = FRefs.begin(); it != FRefs.end();) {
     if (!aHandle || (*it)->Handle == aHandle) {
-      std::lock_guard<std::mutex> sending((*it)->Lock); // waits for a send through it to end
-      (*it)->Handle = nullptr;
+      {
+        std::lock_guard<std::mutex> sending((*it)->Lock); // waits for a send through it to end
+        (*it)->Handle = nullptr;
+      }
       it = FRefs.erase(it);
     } else {
       ++it;
@@ -579,7 +581,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddRelayBinding(const std::string& aIPAddre
   if (!lock) throw EqynUDPServerException(RS_UDPServerStopping);
   const uint64_t version = PlainBindingsVersion();
   TIdSocketHandle* b = AddBinding(aIPAddress, aPort, aName);
-  std::lock_guard<TqynCriticalSection> guard(CS());
+  std::lock_guard<std::mutex> guard(FRelayBindingsLock);
   FRelayBindings.insert(b);
   // A relay binding does not change what the other bindings are (the activation lock is held, so
   // no other change happened meanwhile).
@@ -588,7 +590,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddRelayBinding(const std::string& aIPAddre
 }
 
 bool TqynUDPServer_Base::IsRelayBinding(const TIdSocketHandle* aBinding) const {
-  std::lock_guard<TqynCriticalSection> guard(const_cast<TqynUDPServer_Base*>(this)->CS());
+  std::lock_guard<std::mutex> guard(FRelayBindingsLock);
   return FRelayBindings.count(aBinding) != 0;
 }
 
@@ -666,7 +668,12 @@ bool TqynUDPServer_Base::RemoveBinding(const std::string& aIPAddress, TIdPort aP
     b->CloseSocket();
     {
       std::lock_guard<TqynCriticalSection> guard(CS());
-      if (FRelayBindings.erase(b) == 0) FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
+      bool relay;
+      {
+        std::lock_guard<std::mutex> relayGuard(FRelayBindingsLock);
+        relay = FRelayBindings.erase(b) != 0;
+      }
+      if (!relay) FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
       removed = inner->Bindings().Remove(b) || removed;
     }
     FAutoBindings.erase(std::remove(FAutoBindings.begin(), FAutoBindings.end(), b), FAutoBindings.end());

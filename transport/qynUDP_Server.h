@@ -357,7 +357,9 @@ private:
   std::vector<std::pair<std::string, TIdPort>> FPendingRemovals;
   // References of the bindings that have a listener, in listener order (component lock).
   std::vector<std::shared_ptr<TqynUDPBindingRef>> FRefs;
-  // Bindings added as relay bindings (component lock), and the version of the others.
+  // Bindings added as relay bindings, under their own lock (taken last, never held while taking
+  // another), and the version of the others.
+  mutable std::mutex FRelayBindingsLock;
   std::unordered_set<const TIdSocketHandle*> FRelayBindings;
   std::atomic<uint64_t> FPlainBindingsVersion{1};
 

@@ -41,12 +41,19 @@ TqynTURNServer_Base::TqynTURNServer_Base(TqynComponent_Base* aOwner)
   if (FRandomState == 0) FRandomState = 0x9E3779B97F4A7C15ull;
 }
 
-TqynTURNServer_Base::~TqynTURNServer_Base() {
+void TqynTURNServer_Base::ShutdownServer() noexcept {
   Destroying();
   // Nothing may call into this object once its parts start to go: the timer first, then every
   // listener (joined by the deactivation).
   StopAllocationsTimer();
-  if (TqynUDPServer_Base* udp = UDPServerIfCreated()) udp->SetActive(false);
+  try {
+    if (TqynUDPServer_Base* udp = UDPServerIfCreated()) udp->SetActive(false);
+  } catch (...) {
+  }
+}
+
+TqynTURNServer_Base::~TqynTURNServer_Base() {
+  ShutdownServer();
   std::unique_ptr<TqynTURNAllocationsQueue> table;
   {
     std::lock_guard<std::mutex> lock(FAllocationsCreateLock);

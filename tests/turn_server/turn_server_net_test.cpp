@@ -148,7 +148,12 @@ TEST_F(TurnNet, APortHeldByAnotherProgramIsSkippedAndNoneLeftGives508) {
     nextFree = probe.Ok();
   }
   if (!nextFree) GTEST_SKIP() << "the port after the held one is in use";
+  // Options are changed while the server is stopped (its listeners read them).
+  Server.SetActive(false);
   Server.TURNOptions().Allocation.MaxPort = static_cast<uint16_t>(held + 2);
+  Server.SetActive(true);
+  ASSERT_TRUE(Server.Active());
+  ServerPort = Server.Bindings().Items(0)->Port();
   EXPECT_EQ(AllocateRelay(), next);
   EXPECT_EQ(Exceptions.load(), 0);
 }
