@@ -214,64 +214,71 @@ std::unique_ptr<TIdUDPListenerThread> TIdUDPServer::MakeListener(TIdSocketHandle
 void TIdUDPServer::Activate() {
   std::lock_guard<std::recursive_mutex> active(FActiveLock);
   if (Active()) return;
+  const bool pairAdded = AddDefaultBindings();
+  const std::vector<TIdSocketHandle*> bindings = FBindings.ToVector();
+  BindAll(bindings, pairAdded);
+  StartListeners(bindings);
+}
 
-  std::vector<TIdSocketHandle*> bindings = FBindings.ToVector();
-  bool secondAdded = false;
-  if (bindings.empty()) {
-    TIdSocketHandle* first = FBindings.Add();
-    first->SetIPVersion(IPVersion());
-    const bool other = IPVersion() == Id_IPv4 ? GStack().SupportsIPv6() : GStack().SupportsIPv4();
-    if (other) {
-      TIdSocketHandle* second = FBindings.Add();
-      second->SetIPVersion(IPVersion() == Id_IPv4 ? Id_IPv6 : Id_IPv4);
-      secondAdded = true;
-    }
-    bindings = FBindings.ToVector();
+bool TIdUDPServer::AddDefaultBindings() {
+  if (FBindings.Count() != 0) return false;
+  TIdSocketHandle* first = FBindings.Add();
+  first->SetIPVersion(IPVersion());
+  const bool other = IPVersion() == Id_IPv4 ? GStack().SupportsIPv6() : GStack().SupportsIPv4();
+  if (!other) return false;
+  TIdSocketHandle* second = FBindings.Add();
+  second->SetIPVersion(IPVersion() == Id_IPv4 ? Id_IPv6 : Id_IPv4);
+  return true;
+}
+
+void TIdUDPServer::AllocateBinding(TIdSocketHandle* ABinding, bool aAnyPortWhenTaken) {
+  ABinding->AllocateSocket(Id_SOCK_DGRAM);
+  if (ReuseSocket() != rsOSDependent) ABinding->SetReuseSocket(ReuseSocket());
+  DoBeforeBind(ABinding);
+  try {
+    ABinding->Bind();
+  } catch (const EIdSocketError& E) {
+    if (!aAnyPortWhenTaken || E.LastError() != EADDRINUSE) throw;
+    ABinding->SetPort(0);
+    ABinding->Bind();
   }
+}
 
-  // Allocate and bind every binding; on failure close what was opened, in reverse order.
+void TIdUDPServer::BindAll(const std::vector<TIdSocketHandle*>& aBindings, bool aPairAdded) {
   std::vector<TIdSocketHandle*> opened;
   try {
-    for (size_t i = 0; i < bindings.size(); ++i) {
-      TIdSocketHandle* b = bindings[i];
+    for (size_t i = 0; i < aBindings.size(); ++i) {
+      TIdSocketHandle* b = aBindings[i];
       // With an ephemeral default port the two families of the dual-stack pair share the port
-      // the first one got.
-      const bool samePort = secondAdded && i == 1 && b->Port() == 0;
-      if (samePort) b->SetPort(bindings[0]->Port());
-      b->AllocateSocket(Id_SOCK_DGRAM);
-      opened.push_back(b);
-      if (ReuseSocket() != rsOSDependent) b->SetReuseSocket(ReuseSocket());
-      DoBeforeBind(b);
-      try {
-        b->Bind();
-      } catch (const EIdSocketError& E) {
-        if (!samePort || E.LastError() != EADDRINUSE) throw;
-        // The other family's port is taken by someone else: any port will do here.
-        b->SetPort(0);
-        b->Bind();
-      }
+      // the first one got; when someone else holds it there, any port will do.
+      const bool samePort = aPairAdded && i == 1 && b->Port() == 0;
+      if (samePort) b->SetPort(aBindings[0]->Port());
+      opened.push_back(b); // closing a handle whose allocation failed does nothing
+      AllocateBinding(b, samePort);
     }
     DoAfterBind();
   } catch (...) {
     for (auto it = opened.rbegin(); it != opened.rend(); ++it) (*it)->CloseSocket();
     throw;
   }
+}
 
+void TIdUDPServer::StartListeners(const std::vector<TIdSocketHandle*>& aBindings) {
   // One listener per binding, named by position.
   std::vector<std::unique_ptr<TIdUDPListenerThread>> made;
   try {
     const std::string name = Name();
-    for (size_t i = 0; i < bindings.size(); ++i)
-      made.push_back(MakeListener(*bindings[i], name + RS_ListenerThreadSuffix + std::to_string(i + 1)));
+    for (size_t i = 0; i < aBindings.size(); ++i)
+      made.push_back(MakeListener(*aBindings[i], name + RS_ListenerThreadSuffix + std::to_string(i + 1)));
   } catch (...) {
     made.clear(); // never started: nothing to join
-    for (auto it = opened.rbegin(); it != opened.rend(); ++it) (*it)->CloseSocket();
+    for (auto it = aBindings.rbegin(); it != aBindings.rend(); ++it) (*it)->CloseSocket();
     throw;
   }
   {
     std::lock_guard<std::recursive_mutex> g(FThreadsLock);
     for (auto& t : made) FThreads.push_back(std::move(t));
-    FCurrentBinding.store(bindings.front());
+    FCurrentBinding.store(aBindings.front());
   }
   try {
     std::vector<TIdUDPListenerThread*> threads;
@@ -281,7 +288,7 @@ void TIdUDPServer::Activate() {
     }
     for (TIdUDPListenerThread* t : threads) t->Start();
     if (BroadcastEnabled())
-      for (TIdSocketHandle* b : bindings) b->SetBroadcastEnabled(true);
+      for (TIdSocketHandle* b : aBindings) b->SetBroadcastEnabled(true);
   } catch (...) {
     Deactivate();
     throw;

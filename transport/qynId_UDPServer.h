@@ -114,6 +114,11 @@ public:
   // The current binding, activating first when inactive.
   TIdSocketHandle* Binding();
 
+  // Allocates a datagram socket for the binding, applies ReuseSocket (unless rsOSDependent), raises
+  // OnBeforeBind and binds it: the sequence activation runs for each binding, for bindings added
+  // at run time too. With aAnyPortWhenTaken a port that someone else holds (EADDRINUSE) is given
+  // up for any port. Raises on failure; closing the socket is then the caller's.
+  void AllocateBinding(TIdSocketHandle* ABinding, bool aAnyPortWhenTaken = false);
   // Starts a listener for a binding that is in Bindings and already bound, while the server is
   // active (for bindings added at run time; named Name + " Listener #" + the binding's port).
   // Returns false (and does nothing) when the server is inactive or the binding has a listener.
@@ -166,6 +171,16 @@ protected:
 private:
   friend class TIdUDPListenerThread;
   void Activate();
+  // With no bindings: adds one of IPVersion on DefaultPort, and one of the other family when the
+  // platform supports it; true when that second one was added.
+  bool AddDefaultBindings();
+  // Allocates and binds every binding, then OnAfterBind; on failure closes the sockets opened so
+  // far, in reverse order, and raises. With aPairAdded the second binding shares the port the
+  // first one got when it asks for an ephemeral one.
+  void BindAll(const std::vector<TIdSocketHandle*>& aBindings, bool aPairAdded);
+  // One listener per bound binding (named by position), started; the first binding becomes the
+  // current one and BroadcastEnabled is applied. On failure the server is inactive again.
+  void StartListeners(const std::vector<TIdSocketHandle*>& aBindings);
   void Deactivate();
   std::unique_ptr<TIdUDPListenerThread> MakeListener(TIdSocketHandle& ABinding, const std::string& AName);
   // Joins listeners that were terminated and whose sockets were closed (no lock held). A

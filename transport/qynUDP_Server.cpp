@@ -584,10 +584,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, T
   b->SetIPVersion(IdIPVersionOfText(aIPAddress));
   if (!inner->Active()) return b; // bound with the others by the next activation
   try {
-    b->AllocateSocket(Id_SOCK_DGRAM);
-    if (inner->ReuseSocket() != rsOSDependent) b->SetReuseSocket(inner->ReuseSocket());
-    inner->DoBeforeBind(b);
-    b->Bind();
+    inner->AllocateBinding(b);
     inner->DoAfterBind();
     if (inner->BroadcastEnabled()) b->SetBroadcastEnabled(true);
     inner->StartListener(b);
