@@ -232,8 +232,6 @@ TqynBytes LongTermKey(const std::string& aUsername, const std::string& aRealm, c
   return TIdHashMessageDigest5::HashBytes(text, n);
 }
 
-inline TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
-
 } // namespace
 
 // ---- Transaction ids ------------------------------------------------------------------------

@@ -92,8 +92,6 @@ const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
   return out;
 }
 
-TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
