@@ -192,6 +192,75 @@ void BM_CRC32_1KiB(benchmark::State& state) {
 }
 BENCHMARK(BM_CRC32_1KiB);
 
+// ---- Hostile datagrams ----------------------------------------------------------------------
+// Decoding must cost time linear in the datagram's size, whatever it holds: at most one CRC and
+// one HMAC per datagram. Each datagram below fills state.range(0) bytes (8 KB is the largest a
+// listener delivers) with one repeated frame after a Binding request header whose length field
+// matches the datagram; the per-byte rate shows whether the cost grows faster than the size.
+
+TqynBytes FilledDatagram(size_t aSize, const TqynBytes& aPrefix, const TqynBytes& aFrame) {
+  TqynBytes b = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
+  b.insert(b.end(), kTid.begin(), kTid.end());
+  b.insert(b.end(), aPrefix.begin(), aPrefix.end());
+  while (b.size() + aFrame.size() <= aSize) b.insert(b.end(), aFrame.begin(), aFrame.end());
+  const size_t length = b.size() - 20;
+  b[2] = static_cast<uint8_t>(length >> 8);
+  b[3] = static_cast<uint8_t>(length);
+  return b;
+}
+
+// USERNAME, REALM and NONCE, so that every MESSAGE-INTEGRITY can be keyed.
+TqynBytes CredentialFrames() {
+  TqynSTUN_Message m;
+  m.Attributes().Add<TqynSTUN_Attribute_USERNAME>()->SetUsername(kUser);
+  m.Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm(kRealm);
+  m.Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(kNonce);
+  return m.Attributes().Write();
+}
+
+void DecodeHostile(benchmark::State& state, const TqynBytes& aBytes) {
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.OnRequestMessageIntegrityPassword = [](TqynSTUN_Message*, const std::string&, const std::string&, std::string& Password) {
+      Password = kPassword;
+    };
+    try {
+      m.Read(aBytes);
+    } catch (const Exception&) {
+    }
+    benchmark::DoNotOptimize(m.Attributes().Count());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(aBytes.size()));
+}
+
+// FINGERPRINT after FINGERPRINT (8 bytes each).
+void BM_DecodeHostileFingerprints(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x80, 0x28, 0x00, 0x04, 0xDE, 0xAD, 0xBE, 0xEF}));
+}
+BENCHMARK(BM_DecodeHostileFingerprints)->Arg(1024)->Arg(8192);
+
+// Credentials, then MESSAGE-INTEGRITY-SHA256 after MESSAGE-INTEGRITY (24 and 36 bytes).
+void BM_DecodeHostileIntegrity(benchmark::State& state) {
+  TqynBytes frames = {0x00, 0x08, 0x00, 0x14};
+  frames.resize(24, 0x11);
+  frames.insert(frames.end(), {0x00, 0x1C, 0x00, 0x20});
+  frames.resize(24 + 36, 0x22);
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), CredentialFrames(), frames));
+}
+BENCHMARK(BM_DecodeHostileIntegrity)->Arg(1024)->Arg(8192);
+
+// Empty DONT-FRAGMENT attributes (4 bytes each): the most attribute objects a datagram can ask for.
+void BM_DecodeHostileEmptyAttributes(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x00, 0x1A, 0x00, 0x00}));
+}
+BENCHMARK(BM_DecodeHostileEmptyAttributes)->Arg(1024)->Arg(8192);
+
+// Unknown codes (4 bytes each), skipped without objects.
+void BM_DecodeHostileUnknownAttributes(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x7F, 0xFF, 0x00, 0x00}));
+}
+BENCHMARK(BM_DecodeHostileUnknownAttributes)->Arg(1024)->Arg(8192);
+
 } // namespace
 
 BENCHMARK_MAIN();

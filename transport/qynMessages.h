@@ -15,6 +15,7 @@ inline constexpr const char* RS_AttributeValueTooLong = "Attribute %s: value of 
 inline constexpr const char* RS_MessageTooLong = "STUN message of %d attribute bytes is too long";
 inline constexpr const char* RS_InvalidAddressFamily = "Attribute %s: address family %d cannot be written";
 inline constexpr const char* RS_RandomGeneratorFailed = "The random generator failed";
+inline constexpr const char* RS_AttributePastEnd = "Attribute %s at offset %d runs past the end of the message";
 
 // TURN shared records
 inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
