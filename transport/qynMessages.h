@@ -55,6 +55,7 @@ inline constexpr const char* RS_SocketCloneClass = "The copy of a %s socket obje
 inline constexpr const char* RS_UnknownException = "Unknown exception";
 inline constexpr const char* RS_LogFileOpenFailed = "Cannot open log file %s: %s";
 inline constexpr const char* RS_LogFileWriteFailed = "Cannot write log file %s";
+inline constexpr const char* RS_NotificationsDropped = "Pending notifications full: %d notifications dropped";
 inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in a main-thread call: %s: %s\n";
 
 // UDP server, UDP client and TCP client components (add below)
