@@ -3,6 +3,7 @@
 // response.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <string>
 
 #include "qynId_Hash.h"
@@ -199,13 +200,20 @@ BENCHMARK(BM_CRC32_1KiB);
 // matches the datagram; the per-byte rate shows whether the cost grows faster than the size.
 
 TqynBytes FilledDatagram(size_t aSize, const TqynBytes& aPrefix, const TqynBytes& aFrame) {
-  TqynBytes b = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
-  b.insert(b.end(), kTid.begin(), kTid.end());
-  b.insert(b.end(), aPrefix.begin(), aPrefix.end());
-  while (b.size() + aFrame.size() <= aSize) b.insert(b.end(), aFrame.begin(), aFrame.end());
-  const size_t length = b.size() - 20;
-  b[2] = static_cast<uint8_t>(length >> 8);
-  b[3] = static_cast<uint8_t>(length);
+  TqynBytes b(QYN_STUN_HEADER_SIZE, 0);
+  b.reserve(aSize);
+  b[1] = 0x01; // Binding request
+  QynPutUInt16BE(b, 4, 0x2112);
+  QynPutUInt16BE(b, 6, 0xA442);
+  std::memcpy(b.data() + 8, kTid.data(), QYN_STUN_TRANSACTION_ID_SIZE);
+  auto append = [&b](const TqynBytes& aBytes) {
+    const size_t at = b.size();
+    b.resize(at + aBytes.size());
+    std::memcpy(b.data() + at, aBytes.data(), aBytes.size());
+  };
+  append(aPrefix);
+  while (b.size() + aFrame.size() <= aSize) append(aFrame);
+  QynPutUInt16BE(b, 2, static_cast<uint16_t>(b.size() - QYN_STUN_HEADER_SIZE));
   return b;
 }
 
@@ -241,10 +249,11 @@ BENCHMARK(BM_DecodeHostileFingerprints)->Arg(1024)->Arg(8192);
 
 // Credentials, then MESSAGE-INTEGRITY-SHA256 after MESSAGE-INTEGRITY (24 and 36 bytes).
 void BM_DecodeHostileIntegrity(benchmark::State& state) {
-  TqynBytes frames = {0x00, 0x08, 0x00, 0x14};
-  frames.resize(24, 0x11);
-  frames.insert(frames.end(), {0x00, 0x1C, 0x00, 0x20});
-  frames.resize(24 + 36, 0x22);
+  TqynBytes frames(24 + 36, 0x11);
+  QynPutUInt16BE(frames, 0, 0x0008); // MESSAGE-INTEGRITY, 20 bytes
+  QynPutUInt16BE(frames, 2, 20);
+  QynPutUInt16BE(frames, 24, 0x001C); // MESSAGE-INTEGRITY-SHA256, 32 bytes
+  QynPutUInt16BE(frames, 26, 32);
   DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), CredentialFrames(), frames));
 }
 BENCHMARK(BM_DecodeHostileIntegrity)->Arg(1024)->Arg(8192);
