@@ -182,6 +182,59 @@ TEST_F(CoturnTURN, AllocatePermissionIndicationsChannelDataRefreshAndEnd) {
   EXPECT_EQ(Events.ExceptionCount(), 0u) << Problems();
 }
 
+// Two clients, each behind its own allocation, reach each other through the two relays: first
+// with Send/Data indications, then over channels.
+TEST_F(CoturnTURN, TwoClientsTalkThroughTheirRelays) {
+  TTurnServer server(false, false, {"--allow-loopback-peers"});
+  Start(server, true);
+  TTURNEvents otherEvents;
+  TqynTURNClient other;
+  otherEvents.Attach(other);
+  PointAt(other, server.Port());
+  other.TURNOptions().Authentication = Client.TURNOptions().Authentication;
+
+  Client.Allocate();
+  other.Allocate();
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Allocations) == 1; })) << Problems();
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.Allocations) == 1 || otherEvents.ErrorCount() > 0; }));
+  ASSERT_EQ(otherEvents.Size(otherEvents.Allocations), 1u);
+  const uint16_t relayA = Events.At(Events.Allocations, 0).FRelayedPort;
+  const uint16_t relayB = otherEvents.At(otherEvents.Allocations, 0).FRelayedPort;
+  ASSERT_NE(relayA, relayB);
+
+  // Permissions are per address: 127.0.0.1 lets each relay accept the other's.
+  Client.CreatePermission("127.0.0.1");
+  other.CreatePermission("127.0.0.1");
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Permissions) == 1; })) << Problems();
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.Permissions) == 1; }));
+
+  Client.SendIndication("127.0.0.1", relayB, std::string("A to B"));
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.Data) == 1; }));
+  EXPECT_EQ(Text(otherEvents.At(otherEvents.Data, 0).FData), "A to B");
+  EXPECT_EQ(otherEvents.At(otherEvents.Data, 0).FPeerPort, relayA) << "B sees A's relayed address";
+  other.SendIndication("127.0.0.1", relayA, std::string("B to A"));
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Data) == 1; })) << Problems();
+  EXPECT_EQ(Text(Events.At(Events.Data, 0).FData), "B to A");
+
+  Client.ChannelBind("127.0.0.1", relayB);
+  other.ChannelBind("127.0.0.1", relayA);
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Channels) == 1; })) << Problems();
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.Channels) == 1; }));
+  Client.SendChannelData(0x4000, std::string("A over channel"));
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.ChannelData) == 1; }));
+  EXPECT_EQ(Text(otherEvents.At(otherEvents.ChannelData, 0).second), "A over channel");
+  other.SendChannelData(0x4000, std::string("B over channel"));
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.ChannelData) == 1; })) << Problems();
+  EXPECT_EQ(Text(Events.At(Events.ChannelData, 0).second), "B over channel");
+
+  Client.Refresh(0);
+  other.Refresh(0);
+  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Refreshes) == 1; })) << Problems();
+  ASSERT_TRUE(WaitUntil([&] { return otherEvents.Size(otherEvents.Refreshes) == 1; }));
+  EXPECT_EQ(otherEvents.ExceptionCount() + otherEvents.ErrorCount(), 0u);
+  EXPECT_EQ(Events.ExceptionCount() + Events.ErrorCount(), 0u) << Problems();
+}
+
 TEST_F(CoturnTURN, WithoutCredentialsTheChallengeIsReported) {
   TTurnServer server(false, false, {"--allow-loopback-peers"});
   Start(server, false);
