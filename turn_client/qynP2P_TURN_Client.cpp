@@ -30,14 +30,21 @@ TqynTURNClient_Base::TqynTURNClient_Base(TqynComponent_Base* aOwner)
 }
 
 TqynTURNClient_Base::~TqynTURNClient_Base() {
-  Destroying();
-  // The timer goes first (its ticks send through the transports), then the transports (their
-  // threads deliver into this object), then the record and the options.
-  CloseGate();
-  StopAutoRefresh();
-  Shutdown();
+  StopComponent();
   ResetAllocation();
   FTURNOptions.reset();
+}
+
+void TqynTURNClient_Base::StopComponent() noexcept {
+  Destroying();
+  // The timer goes first (its ticks send through the transports), then the transports (their
+  // threads deliver into this object).
+  CloseGate();
+  try {
+    StopAutoRefresh();
+  } catch (...) {
+  }
+  Shutdown();
 }
 
 TqynTURNClient_AllocationRef TqynTURNClient_Base::Allocation() {
@@ -252,7 +259,7 @@ void TqynTURNClient_Base::DoChannelBind(const std::string& aPeerIP, uint16_t aPe
 
 void TqynTURNClient_Base::DoSendIndication(const std::string& aPeerIP, uint16_t aPeerPort, const TqynBytes& aData) {
   if (!Allocation()->Permissions()->IsValidPermission(aPeerIP))
-    throw Exception(QynFormat(RS_TURNNoValidPermission, aPeerIP));
+    throw Exception(QynFormat(RS_TURNClientNoValidPermission, aPeerIP));
   TqynSTUNAttributeItems attributes;
   attributes.push_back(PeerAddress(aPeerIP, aPeerPort));
   auto data = std::make_unique<TqynSTUN_Attribute_DATA>();
@@ -264,10 +271,10 @@ void TqynTURNClient_Base::DoSendIndication(const std::string& aPeerIP, uint16_t 
 void TqynTURNClient_Base::DoSendChannelData(uint16_t aChannelID, const TqynBytes& aData) {
   TqynTURNChannels* channels = Allocation()->Channels();
   const TqynTURNChannelRef channel = channels->GetChannel(aChannelID);
-  if (!channel) throw Exception(QynFormat(RS_TURNChannelNotExists, static_cast<int>(aChannelID)));
+  if (!channel) throw Exception(QynFormat(RS_TURNClientChannelNotExists, static_cast<int>(aChannelID)));
   if (channel->Expires() < QynNow()) {
     channels->DeleteChannel(aChannelID);
-    throw Exception(QynFormat(RS_TURNChannelExpired, static_cast<int>(aChannelID)));
+    throw Exception(QynFormat(RS_TURNClientChannelExpired, static_cast<int>(aChannelID)));
   }
   TqynTURNChannelData message;
   message.SetChannelID(aChannelID);
@@ -292,7 +299,7 @@ void TqynTURNClient_Base::DoTURNChannelData(TqynSocketConnection* aSocket, const
   TqynTURNChannelData message;
   if (!message.AllDataReceived(aBytes)) {
     const int channel = aBytes.size() >= 2 ? (aBytes[0] << 8) | aBytes[1] : aBytes[0] << 8;
-    throw Exception(QynFormat(RS_TURNChannelDataIncomplete, channel));
+    throw Exception(QynFormat(RS_TURNClientChannelDataIncomplete, channel));
   }
   message.Read(aBytes);
   handler(this, aSocket, &message);
@@ -362,7 +369,7 @@ void TqynTURNClient_Base::DoSTUNResponseSuccess(TqynSocketConnection* aSocket, T
   }
   // An answer of another method than its request's is not an answer to it.
   if (const auto item = GetRequests()->GetRequest(aMessage); item && item->Method() != method)
-    throw Exception(QynFormat(RS_TURNResponseMethodMismatch, static_cast<int>(method), static_cast<int>(item->Method())));
+    throw Exception(QynFormat(RS_TURNClientResponseMethodMismatch, static_cast<int>(method), static_cast<int>(item->Method())));
   switch (method) {
   case stmmAllocate: {
     const std::weak_ptr<char> alive = AliveToken().Weak();

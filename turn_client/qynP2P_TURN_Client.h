@@ -183,6 +183,12 @@ public:
   static uint16_t PeerFamily(const std::string& aPeerIP) noexcept;
 
 protected:
+  // Stops every thread that calls into this object: marks it destroying, closes the tick gate
+  // (waiting for a tick on another thread), frees the timer and stops the transports. Idempotent.
+  // The most derived class calls it first in its destructor, so that no thread makes a virtual
+  // call while a destructor changes the object's dynamic type.
+  void StopComponent() noexcept;
+
   void DoAllocationSuccess(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage);
   void DoRefreshSuccess(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage);
   void DoPermissionSuccess(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage);
@@ -227,8 +233,10 @@ private:
   std::shared_ptr<TTickGate> FTickGate = std::make_shared<TTickGate>();
 };
 
-// The component as applications place it.
+// The component as applications place it. A class derived from it calls StopComponent first in
+// its own destructor.
 class TqynTURNClient : public TqynTURNClient_Base {
 public:
   using TqynTURNClient_Base::TqynTURNClient_Base;
+  ~TqynTURNClient() override { StopComponent(); }
 };
