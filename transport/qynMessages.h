@@ -106,3 +106,13 @@ inline constexpr const char* RS_STUNDefaultRealm = "Qynwire";
 // STUN client (add below)
 inline constexpr const char* RS_STUNInvalidMessageClass = "Invalid Message Class Identifier";
 inline constexpr const char* RS_STUNStreamNotFramed = "Invalid STUN stream: a message cannot start with type 0x%04x and length %d";
+
+// TURN client
+inline constexpr const char* RS_TURNClientNoValidPermission = "There is not Valid permission for IP Address: %s";
+inline constexpr const char* RS_TURNClientChannelNotExists = "Channel ID: %d not exists.";
+inline constexpr const char* RS_TURNClientChannelExpired = "Channel ID :%d has expired.";
+inline constexpr const char* RS_AttributeNameXORPeerAddress = "XOR_PEER_ADDRESS";
+inline constexpr const char* RS_AttributeNameDataOrICMP = "SendChannelData or ICMP";
+inline constexpr const char* RS_TURNClientChannelDataIncomplete = "ChannelData for channel %d has not been fully received";
+inline constexpr const char* RS_TURNClientResponseMethodMismatch = "Response of method %d does not answer the request of method %d";
+inline constexpr const char* RS_TURNAutoRefreshTimerName = "AutoRefresh";

@@ -60,13 +60,15 @@ TqynUDPRetransmissions::TqynUDPRetransmissions()
     : FQueue(std::make_shared<TqynUDPRetransmissionQueue>()), FAlive(std::make_shared<char>(0)) {}
 
 TqynUDPRetransmissions::~TqynUDPRetransmissions() {
-  FAlive.reset();
   std::unique_ptr<TqynTimer> timer;
   {
     std::lock_guard<std::mutex> lock(FTimerMutex);
     timer.swap(FTimer);
   }
+  // The timer is stopped (a tick on another thread has ended) before the token that a tick
+  // copies is dropped; a tick on this thread sees it dropped when its handler returns.
   DisposeTimer(std::move(timer));
+  FAlive.reset();
   FQueue->Clear();
 }
 
