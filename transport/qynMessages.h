@@ -104,3 +104,17 @@ inline constexpr const char* RS_STUNDefaultRealm = "Qynwire";
 // STUN client (add below)
 inline constexpr const char* RS_STUNInvalidMessageClass = "Invalid Message Class Identifier";
 inline constexpr const char* RS_STUNStreamNotFramed = "Invalid STUN stream: a message cannot start with type 0x%04x and length %d";
+
+// Server application (add below)
+inline constexpr const char* RS_LogStartServer = "#start server";
+inline constexpr const char* RS_LogStopServer = "#stop server";
+inline constexpr const char* RS_LogException = "#exception: %s";
+inline constexpr const char* RS_LogNewAllocation = "New Allocation: %s:%d";
+inline constexpr const char* RS_LogDeletedAllocation = "Deleted Allocation: %s:%d";
+inline constexpr const char* RS_LogMessageDiscarded = "Discarded %s from %s:%d: %s";
+inline constexpr const char* RS_LogChannelDataDiscarded = "Discarded ChannelData from %s:%d: %s";
+inline constexpr const char* RS_LogRequestRefused = "Refused %s from %s:%d: %d %s";
+inline constexpr const char* RS_CanNotListen = "Can not listen on %s port %d: %s";
+inline constexpr const char* RS_CanNotListenUnknown = "Can not listen on %s port %d";
+inline constexpr const char* RS_InvalidInteger = "'%s' is not a valid integer value";
+inline constexpr const char* RS_InvalidPortNumber = "'%s' is not a valid port number (0 - 65535)";
