@@ -424,28 +424,54 @@ void TqynSTUNServer_Base::AddSourceAddress(TqynUDPSocket* aSocket, TqynSTUN_Mess
   AddAddressAttribute<TqynSTUN_Attribute_SOURCE_ADDRESS>(aResponse, local, aSocket->LocalPort(), FamilyOf(aSocket->IPVersion()));
 }
 
-// Every binding after the first that is not a relay binding and has a concrete address.
+// Every binding after the first that is not a relay binding and has a concrete address. On a
+// running server the list is derived once per change of those bindings (relay bindings coming and
+// going do not change it), so a request costs no walk over the bindings.
 void TqynSTUNServer_Base::AddOtherAddress(TqynUDPSocket* /*aSocket*/, TqynSTUN_Message* /*aRequest*/, TqynSTUN_Message* aResponse) {
   TqynUDPServer_Base* server = UDPServerIfCreated();
   if (!server) return;
-  TIdSocketHandles& bindings = server->Bindings();
-  if (bindings.CountNow() < 2) return; // one binding: no other address (and no lock taken)
+  if (server->Bindings().CountNow() < 2) return; // one binding: no other address (and no lock taken)
+  std::shared_ptr<const TOtherAddresses> others;
+  if (server->Active()) {
+    const uint64_t version = server->PlainBindingsVersion();
+    {
+      std::lock_guard<std::mutex> lock(FOtherAddressesLock);
+      if (FOtherAddresses && FOtherAddresses->Version == version) others = FOtherAddresses;
+    }
+    if (!others) {
+      others = CollectOtherAddresses(server, version);
+      std::lock_guard<std::mutex> lock(FOtherAddressesLock);
+      FOtherAddresses = others;
+    }
+  } else {
+    others = CollectOtherAddresses(server, 0);
+  }
+  for (const auto& a : others->Addresses)
+    AddAddressAttribute<TqynSTUN_Attribute_OTHER_ADDRESS>(aResponse, a.IP, a.Port, a.Family);
+}
+
+std::shared_ptr<const TqynSTUNServer_Base::TOtherAddresses> TqynSTUNServer_Base::CollectOtherAddresses(TqynUDPServer_Base* aServer,
+                                                                                                       uint64_t aVersion) {
+  auto out = std::make_shared<TOtherAddresses>();
+  out->Version = aVersion;
+  TIdSocketHandles& bindings = aServer->Bindings();
   bindings.Lock();
   try {
     const int count = bindings.Count();
     for (int i = 1; i < count; ++i) {
       TIdSocketHandle* b = bindings.Items(i);
       if (!b) continue;
-      if (b->Name().compare(0, 5, "Relay") == 0) continue;
+      if (aServer->IsRelayBinding(b) || b->Name().compare(0, 5, "Relay") == 0) continue;
       const std::string ip = b->IP();
       if (IsUnspecifiedAddress(ip)) continue;
-      AddAddressAttribute<TqynSTUN_Attribute_OTHER_ADDRESS>(aResponse, ip, b->Port(), FamilyOf(b->IPVersion()));
+      out->Addresses.push_back({ip, b->Port(), FamilyOf(b->IPVersion())});
     }
   } catch (...) {
     bindings.Unlock();
     throw;
   }
   bindings.Unlock();
+  return out;
 }
 
 void TqynSTUNServer_Base::AddSoftware(TqynSTUN_Message* aResponse) {

@@ -294,6 +294,20 @@ protected:
   TqynUDPServer_Base* UDPServerIfCreated() const noexcept { return FUDPServer.get(); }
 
 private:
+  // The OTHER-ADDRESS candidates derived from the bindings at one PlainBindingsVersion.
+  struct TOtherAddresses {
+    struct TAddress {
+      std::string IP;
+      TIdPort Port;
+      uint16_t Family;
+    };
+    uint64_t Version = 0;
+    std::vector<TAddress> Addresses;
+  };
+  static std::shared_ptr<const TOtherAddresses> CollectOtherAddresses(TqynUDPServer_Base* aServer, uint64_t aVersion);
+
+  std::mutex FOtherAddressesLock;
+  std::shared_ptr<const TOtherAddresses> FOtherAddresses;
   std::unique_ptr<TqynSTUNLogFile> FLogFile;
   std::unique_ptr<TqynSTUNServer_Options> FSTUNOptions;
   std::mutex FCreateLock; // creation of the UDP server and of the nonce list

@@ -457,6 +457,7 @@ void TqynUDPServer_Base::Activate(bool aFromWatchDog) {
       throw;
     }
     remember();
+    FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
     DoAfterStart();
   } catch (...) {
     // Not raised to the caller: the component stays inactive (also when OnStartup raised after
@@ -490,6 +491,7 @@ void TqynUDPServer_Base::Deactivate() {
   // component lock (a listener may be sending).
   if (inner) inner->SetActive(false);
   InvalidateRefs(nullptr);
+  FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
   DoAfterStop(wasActive);
 }
 
@@ -548,7 +550,10 @@ void TqynUDPServer_Base::InvalidateRefs(const TIdSocketHandle* aHandle) {
   std::lock_guard<TqynCriticalSection> lock(CS());
   for (auto it = FRefs.begin(); it != FRefs.end();) {
     if (!aHandle || (*it)->Handle == aHandle) {
-      (*it)->Handle = nullptr;
+      {
+        std::lock_guard<std::mutex> sending((*it)->Lock); // waits for a send through it to end
+        (*it)->Handle = nullptr;
+      }
       it = FRefs.erase(it);
     } else {
       ++it;
@@ -571,6 +576,24 @@ TIdSocketHandle* TqynUDPServer_Base::GetBinding(const std::string& aIPAddress, T
   return FindBinding(aIPAddress, aPort);
 }
 
+TIdSocketHandle* TqynUDPServer_Base::AddRelayBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName) {
+  TActivationLock lock(*this);
+  if (!lock) throw EqynUDPServerException(RS_UDPServerStopping);
+  const uint64_t version = PlainBindingsVersion();
+  TIdSocketHandle* b = AddBinding(aIPAddress, aPort, aName);
+  std::lock_guard<std::mutex> guard(FRelayBindingsLock);
+  FRelayBindings.insert(b);
+  // A relay binding does not change what the other bindings are (the activation lock is held, so
+  // no other change happened meanwhile).
+  FPlainBindingsVersion.store(version, std::memory_order_release);
+  return b;
+}
+
+bool TqynUDPServer_Base::IsRelayBinding(const TIdSocketHandle* aBinding) const {
+  std::lock_guard<std::mutex> guard(FRelayBindingsLock);
+  return FRelayBindings.count(aBinding) != 0;
+}
+
 std::shared_ptr<TqynUDPBindingRef> TqynUDPServer_Base::BindingRefOf(const TIdSocketHandle* aBinding) {
   if (!aBinding) return nullptr;
   std::lock_guard<TqynCriticalSection> lock(CS());
@@ -590,6 +613,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, T
   b->SetPort(aPort);
   b->SetName(aName);
   b->SetIPVersion(IdIPVersionOfText(aIPAddress));
+  FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
   if (!inner->Active()) return b; // bound with the others by the next activation
   try {
     b->AllocateSocket(Id_SOCK_DGRAM);
@@ -599,6 +623,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, T
     inner->DoAfterBind();
     if (inner->BroadcastEnabled()) b->SetBroadcastEnabled(true);
     inner->StartListener(b);
+    FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel); // its bound port is known now
   } catch (...) {
     // A binding that could not be opened is not left behind: a later activation would fail on it.
     InvalidateRefs(b);
@@ -643,6 +668,12 @@ bool TqynUDPServer_Base::RemoveBinding(const std::string& aIPAddress, TIdPort aP
     b->CloseSocket();
     {
       std::lock_guard<TqynCriticalSection> guard(CS());
+      bool relay;
+      {
+        std::lock_guard<std::mutex> relayGuard(FRelayBindingsLock);
+        relay = FRelayBindings.erase(b) != 0;
+      }
+      if (!relay) FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
       removed = inner->Bindings().Remove(b) || removed;
     }
     FAutoBindings.erase(std::remove(FAutoBindings.begin(), FAutoBindings.end(), b), FAutoBindings.end());
@@ -689,11 +720,20 @@ void TqynUDPServer_Base::WriteData(const std::string& aSourceIP, TIdPort aSource
 
 void TqynUDPServer_Base::WriteDataTo(const std::string& aIP, TIdPort aPort, const std::string& aSourceIP,
                                      TIdPort aSourcePort, const TqynBytes& aBytes, const TqynUDPBindingRef* aBinding) {
+  const TIdIPVersion version = IdIPVersionOfText(aIP);
+  if (aBinding) {
+    // The reference's lock keeps its binding alive until the send is done (it is cleared under
+    // that lock before the binding goes); no component-wide lock is taken.
+    std::lock_guard<std::mutex> sending(aBinding->Lock);
+    if (TIdSocketHandle* handle = aBinding->Handle) {
+      handle->SendTo(aIP, aPort, version, aBytes);
+      return;
+    }
+  }
   // The component lock keeps every binding found here alive until the send is done: bindings are
   // removed, and references cleared, only under it.
   std::lock_guard<TqynCriticalSection> lock(CS());
-  const TIdIPVersion version = IdIPVersionOfText(aIP);
-  TIdSocketHandle* binding = aBinding ? aBinding->Handle : nullptr;
+  TIdSocketHandle* binding = nullptr;
   if (!binding && !aSourceIP.empty()) binding = FindBinding(aSourceIP, aSourcePort);
   if (!binding) {
     // The first binding that can reach the address (with the dual-stack default an IPv6

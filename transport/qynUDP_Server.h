@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,11 +56,14 @@ struct TqynUDPWatchDogServer_Options : TqynUDPWatchDog_Options {
 // Binding references
 
 // What a socket object remembers of the binding that received its datagram, so that its answer
-// leaves from that binding without searching the binding list. Handle is guarded by the owning
-// component's lock (CS()) and cleared before the binding is removed or the server deactivated;
-// the address fields never change.
+// leaves from that binding without searching the binding list. Handle is cleared before the
+// binding is removed or the server deactivated, holding both the owning component's lock (CS())
+// and the reference's own Lock; reading it under either is safe. A send through the reference
+// holds only Lock, so sends on different bindings never wait for each other. The address fields
+// never change.
 struct TqynUDPBindingRef {
   TIdSocketHandle* Handle = nullptr;
+  mutable std::mutex Lock;
   std::string IP;
   TIdPort Port = 0;
   TIdIPVersion IPVersion = Id_IPv4;
@@ -210,6 +214,15 @@ public:
   // The last binding whose IP equals the text (IPv6 compared in canonical form) and whose Port
   // equals the port, or null.
   TIdSocketHandle* GetBinding(const std::string& aIPAddress, TIdPort aPort);
+  // AddBinding for a TURN relay binding: the binding is marked as one (IsRelayBinding), and adding
+  // or removing it leaves PlainBindingsVersion as it is.
+  TIdSocketHandle* AddRelayBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName);
+  // True for a binding added with AddRelayBinding (and not removed since).
+  bool IsRelayBinding(const TIdSocketHandle* aBinding) const;
+  // Changes whenever the server's other (non-relay) bindings may have changed: activation,
+  // deactivation, AddBinding and RemoveBinding of a binding that is not a relay binding. Lets a
+  // reader keep what it derives from those bindings until the value moves.
+  uint64_t PlainBindingsVersion() const noexcept { return FPlainBindingsVersion.load(std::memory_order_acquire); }
   // The reference of a binding that has a listener (what its socket objects carry, and what a
   // send can name instead of an address), or null. Looked up from the newest listener back, so
   // the binding just added is found at once.
@@ -344,6 +357,11 @@ private:
   std::vector<std::pair<std::string, TIdPort>> FPendingRemovals;
   // References of the bindings that have a listener, in listener order (component lock).
   std::vector<std::shared_ptr<TqynUDPBindingRef>> FRefs;
+  // Bindings added as relay bindings, under their own lock (taken last, never held while taking
+  // another), and the version of the others.
+  mutable std::mutex FRelayBindingsLock;
+  std::unordered_set<const TIdSocketHandle*> FRelayBindings;
+  std::atomic<uint64_t> FPlainBindingsVersion{1};
 
   // Log writer (made once, file name kept up to date) and the fast check for the datagram path.
   mutable std::mutex FLogMutex;

@@ -20,7 +20,9 @@ TqynTURNAllocationItem::TqynTURNAllocationItem(const TInit& aInit)
       FReflexiveIP(aInit.ReflexiveIP), FReflexivePort(aInit.ReflexivePort), FRelayIP(aInit.RelayIP),
       FRelayPort(aInit.RelayPort), FTransactionId(aInit.TransactionId), FQuotaUser(aInit.Username),
       FUsername(aInit.Username), FPermissions(std::make_unique<TqynTURNAllocationPermissions>()),
-      FChannels(std::make_unique<TqynTURNChannels>()) {}
+      FChannels(std::make_unique<TqynTURNChannels>()) {
+  FChannels->SetMaxChannelID(KTURNServerMaxChannelID);
+}
 
 void TqynTURNAllocationItem::SetLifetime(int aSeconds) {
   FLifetime.store(aSeconds);

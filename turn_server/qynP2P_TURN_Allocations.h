@@ -32,6 +32,14 @@ using TqynTURNAllocationRef = std::shared_ptr<TqynTURNAllocationItem>;
 // the connection's transport, concatenated without separators.
 std::string TURNAllocationKey(const TqynSocketConnection_Base& aSocket);
 
+// Highest channel number a client of this server may bind: the RFC 5766 range 0x4000..0x7FFF,
+// which clients such as coturn's use, rather than RFC 8656's 0x4000..0x4FFF (a ChannelData
+// message of either range starts with a byte no STUN message starts with).
+inline constexpr uint16_t KTURNServerMaxChannelID = 0x7FFF;
+
+// True when the datagram's first byte is that of a ChannelData message of the range above.
+inline bool IsServerChannelData(const TqynBytes& aBytes) { return !aBytes.empty() && aBytes[0] >= 0x40 && aBytes[0] <= 0x7F; }
+
 // One allocation. The addressing fields are fixed at creation; lifetime and expiry are atomics;
 // credentials, binding references and the peer indexes have their own locks.
 class TqynTURNAllocationItem : public TqynQueueItemBase {

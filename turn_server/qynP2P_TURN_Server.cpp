@@ -41,12 +41,19 @@ TqynTURNServer_Base::TqynTURNServer_Base(TqynComponent_Base* aOwner)
   if (FRandomState == 0) FRandomState = 0x9E3779B97F4A7C15ull;
 }
 
-TqynTURNServer_Base::~TqynTURNServer_Base() {
+void TqynTURNServer_Base::ShutdownServer() noexcept {
   Destroying();
   // Nothing may call into this object once its parts start to go: the timer first, then every
   // listener (joined by the deactivation).
   StopAllocationsTimer();
-  if (TqynUDPServer_Base* udp = UDPServerIfCreated()) udp->SetActive(false);
+  try {
+    if (TqynUDPServer_Base* udp = UDPServerIfCreated()) udp->SetActive(false);
+  } catch (...) {
+  }
+}
+
+TqynTURNServer_Base::~TqynTURNServer_Base() {
+  ShutdownServer();
   std::unique_ptr<TqynTURNAllocationsQueue> table;
   {
     std::lock_guard<std::mutex> lock(FAllocationsCreateLock);
@@ -184,7 +191,7 @@ void TqynTURNServer_Base::DoAllocationsTimerException(TqynTimer* /*Sender*/, con
 std::shared_ptr<TqynUDPBindingRef> TqynTURNServer_Base::AddRelayBinding(const std::string& aIPAddress, TIdPort aPort,
                                                                         const std::string& aName) {
   TqynUDPServer_Base* udp = GetUDPServer();
-  TIdSocketHandle* binding = udp->AddBinding(aIPAddress, aPort, aName);
+  TIdSocketHandle* binding = udp->AddRelayBinding(aIPAddress, aPort, aName);
   return udp->BindingRefOf(binding);
 }
 
@@ -235,7 +242,7 @@ void TqynTURNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
   // A relay binding whose allocation has just gone: what still arrives there is a peer's.
   if (table->IsRelayReleasing(localIP, localPort)) return;
   if (Bytes.empty()) return;
-  if (IsChannelData(Bytes)) {
+  if (IsServerChannelData(Bytes)) {
     DoChannelData(aSocket, Bytes);
     return;
   }

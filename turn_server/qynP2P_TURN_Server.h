@@ -83,7 +83,8 @@ public:
   static constexpr int MaxPermissions = 1024;
 
   explicit TqynTURNServer_Base(TqynComponent_Base* aOwner = nullptr);
-  // Stops every thread that calls into this object (listeners, the allocation timer) first.
+  // Stops every thread that calls into this object (listeners, the allocation timer) first
+  // (ShutdownServer).
   ~TqynTURNServer_Base() override;
 
   const TqynTURNServer_Options& TURNOptions() const noexcept { return *FTURNOptions; }
@@ -104,7 +105,7 @@ public:
   TqynTURNAllocationEvent OnTURNCreateAllocation;
   TqynTURNAllocationEvent OnTURNDeleteAllocation;
 
-  // Classifies every datagram: relay binding -> peer data; 0x40..0x4F -> ChannelData from a
+  // Classifies every datagram: relay binding -> peer data; 0x40..0x7F -> ChannelData from a
   // client; 0x00..0x03 -> STUN; anything else is ignored.
   void ProcessDatagram(TqynUDPSocket* aSocket, const TqynBytes& Bytes) override;
 
@@ -112,6 +113,11 @@ public:
   virtual void DoAllocationsTimer(TqynTimer* Sender);
 
 protected:
+  // Marks the component as being destroyed, stops the allocation timer and deactivates (joining
+  // every listener), so that no other thread calls into it any more. Every destructor of a class
+  // in this tree that overrides its operations calls it first.
+  void ShutdownServer() noexcept;
+
   void SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
                          TqynSTUN_Message* aResponse) override;
   void ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
@@ -209,4 +215,6 @@ private:
 class TqynTURNServer : public TqynTURNServer_Base {
 public:
   using TqynTURNServer_Base::TqynTURNServer_Base;
+  // Stops every thread that calls into the component before any part of it goes.
+  ~TqynTURNServer() override { ShutdownServer(); }
 };

@@ -142,9 +142,10 @@ TEST_F(DataFixture, ChannelBindChecksTable) {
   };
   const std::vector<Case> cases = {
       {"below the range", 0x3FFF, "10.0.0.1", 5000, 400},
-      {"above the range", 0x5000, "10.0.0.1", 5000, 400},
+      {"above the range", 0x8000, "10.0.0.1", 5000, 400},
       {"lowest", 0x4000, "10.0.0.9", 5000, 0},
-      {"highest", 0x4FFF, "10.0.0.8", 5000, 0},
+      {"highest of RFC 8656", 0x4FFF, "10.0.0.8", 5000, 0},
+      {"RFC 5766 range, as coturn's clients use it", 0x7AA7, "10.0.0.6", 5000, 0},
       {"0x4001 to A", 0x4001, "10.0.0.1", 5000, 0},
       {"0x4001 to B", 0x4001, "10.0.0.2", 5000, 400},
       {"0x4001 to A on another port", 0x4001, "10.0.0.1", 5001, 400},
@@ -158,7 +159,7 @@ TEST_F(DataFixture, ChannelBindChecksTable) {
   }
   EXPECT_EQ(Code(Exchange(Client, Request(kChannelBind, [](TqynSTUN_Message& m) { AddChannel(m, 0x4005); }))), 400);
   EXPECT_EQ(Code(Exchange(Client, Request(kChannelBind, [](TqynSTUN_Message& m) { AddPeer(m, "10.0.0.3", 1); }))), 400);
-  EXPECT_EQ(a->Channels()->Count(), 3);
+  EXPECT_EQ(a->Channels()->Count(), 4);
   // A ChannelBind refreshes both the channel and the peer's permission.
   EXPECT_TRUE(a->IsValidPermission("10.0.0.1"));
   QynClockShift(280 * 1000);
@@ -317,6 +318,7 @@ TEST_F(DataFixture, ChannelDataFromTheClientTable) {
       {"length 10, 8 bytes", eightOfTen, "Message has not been fully received", {}},
       {"3 bytes", TqynBytes{0x40, 0x00, 0x00}, "Message has not been fully received", {}},
       {"unknown number", ChannelDataBytes(0x4001, Bytes("x")), "Channel Data ID: 16385 not exists", {}},
+      {"unknown number of the upper range", ChannelDataBytes(0x7FFF, Bytes("x")), "Channel Data ID: 32767 not exists", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

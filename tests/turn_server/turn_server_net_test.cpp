@@ -148,7 +148,12 @@ TEST_F(TurnNet, APortHeldByAnotherProgramIsSkippedAndNoneLeftGives508) {
     nextFree = probe.Ok();
   }
   if (!nextFree) GTEST_SKIP() << "the port after the held one is in use";
+  // Options are changed while the server is stopped (its listeners read them).
+  Server.SetActive(false);
   Server.TURNOptions().Allocation.MaxPort = static_cast<uint16_t>(held + 2);
+  Server.SetActive(true);
+  ASSERT_TRUE(Server.Active());
+  ServerPort = Server.Bindings().Items(0)->Port();
   EXPECT_EQ(AllocateRelay(), next);
   EXPECT_EQ(Exceptions.load(), 0);
 }
@@ -191,6 +196,40 @@ TEST_F(TurnNet, RefreshZeroOnTheMainThreadWhilePeerDataIsQueued) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s); // generous: no deadlock
   EXPECT_EQ(Server.GetUDPServer()->GetBinding("127.0.0.1", relay), nullptr);
   TqynMainThread::CheckSynchronize(0);
+}
+
+TEST_F(TurnNet, OtherAddressListsPlainBindingsOnlyAndFollowsTheirChanges) {
+  Start();
+  TIdSocketHandle* second = Server.AddBinding("127.0.0.1", 0);
+  ASSERT_NE(second, nullptr);
+  const TIdPort secondPort = second->Port();
+  const uint16_t relay = AllocateRelay();
+  ASSERT_NE(relay, 0);
+  auto others = [&] {
+    std::vector<TIdPort> ports;
+    TqynSTUN_Message m = Ask(0x0001, {});
+    for (const auto& a : m.Attributes())
+      if (a->AttributeType() == stmaOther_Address) ports.push_back(a->Port());
+    return ports;
+  };
+  EXPECT_EQ(others(), std::vector<TIdPort>{secondPort});
+  // Relay bindings are known as such by their mark, not by their name.
+  TIdSocketHandle* relayBinding = Server.GetUDPServer()->GetBinding("127.0.0.1", relay);
+  ASSERT_NE(relayBinding, nullptr);
+  EXPECT_TRUE(Server.GetUDPServer()->IsRelayBinding(relayBinding));
+  EXPECT_FALSE(Server.GetUDPServer()->IsRelayBinding(second));
+  const uint64_t version = Server.GetUDPServer()->PlainBindingsVersion();
+  // Another allocation's relay binding leaves the other addresses as they are.
+  RawClient other;
+  other.Send(ServerPort, BuildMessage(kAllocate, QYN_STUN_MAGIC_COOKIE, TurnTransactionId(Tid++),
+                                      [](TqynSTUN_Message& r) { AddRequestedTransport(r); }));
+  EXPECT_EQ(TypeField(other.Receive()), 0x0103);
+  EXPECT_EQ(Server.GetUDPServer()->PlainBindingsVersion(), version);
+  TIdSocketHandle* third = Server.AddBinding("127.0.0.1", 0);
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(others(), (std::vector<TIdPort>{secondPort, third->Port()}));
+  Server.RemoveBinding("127.0.0.1", secondPort);
+  EXPECT_EQ(others(), std::vector<TIdPort>{third->Port()});
 }
 
 TEST(TurnNetLifetime, DestroyedWhilePeersBlastItsRelays) {

@@ -36,7 +36,7 @@ struct TRelayed {
 class TTestTURNServer : public TqynTURNServer {
 public:
   explicit TTestTURNServer(bool aRecord = true) : Record(aRecord) {}
-  ~TTestTURNServer() override { SetActive(false); }
+  ~TTestTURNServer() override { ShutdownServer(); }
 
   bool Record;
   std::vector<TRelayed> Relayed() {
