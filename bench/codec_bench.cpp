@@ -3,6 +3,7 @@
 // response.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <string>
 
 #include "qynId_Hash.h"
@@ -191,6 +192,83 @@ void BM_CRC32_1KiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 1024);
 }
 BENCHMARK(BM_CRC32_1KiB);
+
+// ---- Hostile datagrams ----------------------------------------------------------------------
+// Decoding must cost time linear in the datagram's size, whatever it holds: at most one CRC and
+// one HMAC per datagram. Each datagram below fills state.range(0) bytes (8 KB is the largest a
+// listener delivers) with one repeated frame after a Binding request header whose length field
+// matches the datagram; the per-byte rate shows whether the cost grows faster than the size.
+
+TqynBytes FilledDatagram(size_t aSize, const TqynBytes& aPrefix, const TqynBytes& aFrame) {
+  TqynBytes b(QYN_STUN_HEADER_SIZE, 0);
+  b.reserve(aSize);
+  b[1] = 0x01; // Binding request
+  QynPutUInt16BE(b, 4, 0x2112);
+  QynPutUInt16BE(b, 6, 0xA442);
+  std::memcpy(b.data() + 8, kTid.data(), QYN_STUN_TRANSACTION_ID_SIZE);
+  auto append = [&b](const TqynBytes& aBytes) {
+    const size_t at = b.size();
+    b.resize(at + aBytes.size());
+    std::memcpy(b.data() + at, aBytes.data(), aBytes.size());
+  };
+  append(aPrefix);
+  while (b.size() + aFrame.size() <= aSize) append(aFrame);
+  QynPutUInt16BE(b, 2, static_cast<uint16_t>(b.size() - QYN_STUN_HEADER_SIZE));
+  return b;
+}
+
+// USERNAME, REALM and NONCE, so that every MESSAGE-INTEGRITY can be keyed.
+TqynBytes CredentialFrames() {
+  TqynSTUN_Message m;
+  m.Attributes().Add<TqynSTUN_Attribute_USERNAME>()->SetUsername(kUser);
+  m.Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm(kRealm);
+  m.Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(kNonce);
+  return m.Attributes().Write();
+}
+
+void DecodeHostile(benchmark::State& state, const TqynBytes& aBytes) {
+  for (auto _ : state) {
+    TqynSTUN_Message m;
+    m.OnRequestMessageIntegrityPassword = [](TqynSTUN_Message*, const std::string&, const std::string&, std::string& Password) {
+      Password = kPassword;
+    };
+    try {
+      m.Read(aBytes);
+    } catch (const Exception&) {
+    }
+    benchmark::DoNotOptimize(m.Attributes().Count());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(aBytes.size()));
+}
+
+// FINGERPRINT after FINGERPRINT (8 bytes each).
+void BM_DecodeHostileFingerprints(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x80, 0x28, 0x00, 0x04, 0xDE, 0xAD, 0xBE, 0xEF}));
+}
+BENCHMARK(BM_DecodeHostileFingerprints)->Arg(1024)->Arg(8192);
+
+// Credentials, then MESSAGE-INTEGRITY-SHA256 after MESSAGE-INTEGRITY (24 and 36 bytes).
+void BM_DecodeHostileIntegrity(benchmark::State& state) {
+  TqynBytes frames(24 + 36, 0x11);
+  QynPutUInt16BE(frames, 0, 0x0008); // MESSAGE-INTEGRITY, 20 bytes
+  QynPutUInt16BE(frames, 2, 20);
+  QynPutUInt16BE(frames, 24, 0x001C); // MESSAGE-INTEGRITY-SHA256, 32 bytes
+  QynPutUInt16BE(frames, 26, 32);
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), CredentialFrames(), frames));
+}
+BENCHMARK(BM_DecodeHostileIntegrity)->Arg(1024)->Arg(8192);
+
+// Empty DONT-FRAGMENT attributes (4 bytes each): the most attribute objects a datagram can ask for.
+void BM_DecodeHostileEmptyAttributes(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x00, 0x1A, 0x00, 0x00}));
+}
+BENCHMARK(BM_DecodeHostileEmptyAttributes)->Arg(1024)->Arg(8192);
+
+// Unknown codes (4 bytes each), skipped without objects.
+void BM_DecodeHostileUnknownAttributes(benchmark::State& state) {
+  DecodeHostile(state, FilledDatagram(static_cast<size_t>(state.range(0)), {}, {0x7F, 0xFF, 0x00, 0x00}));
+}
+BENCHMARK(BM_DecodeHostileUnknownAttributes)->Arg(1024)->Arg(8192);
 
 } // namespace
 

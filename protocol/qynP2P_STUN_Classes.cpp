@@ -8,133 +8,15 @@
 #include <climits>
 #include <cstring>
 
+#include "qynId_Address.h"
 #include "qynId_Hash.h"
 #include "qynMessages.h"
 
 namespace {
 
-// Largest datagram whose attributes are read: keeps every offset well inside int32_t.
-constexpr size_t kMaxReadSize = size_t{INT32_MAX} / 2;
-
 // ---- Address text ------------------------------------------------------------------------
-
-// Four dot-separated decimal numbers. A number above 255 keeps its low 8 bits; one that does
-// not fit a 32-bit signed integer is not a number.
-bool ParseIPv4(const std::string& aText, uint8_t aOut[4]) noexcept {
-  const char* p = aText.data();
-  const char* const end = p + aText.size();
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (p == end || *p != '.') return false;
-      ++p;
-    }
-    const char* const start = p;
-    uint64_t v = 0;
-    for (; p != end; ++p) {
-      const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
-      if (digit > 9) break;
-      v = v * 10 + digit;
-      if (v > INT32_MAX) return false;
-    }
-    if (p == start) return false;
-    aOut[part] = static_cast<uint8_t>(v & 0xFF);
-  }
-  return p == end;
-}
-
-int HexDigit(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A dotted IPv4 tail inside an IPv6 text, from aStart to the end: four decimal numbers of one to
-// three digits, each at most 255, giving two groups.
-bool ParseDottedTail(const std::string& aText, size_t aStart, uint16_t aGroups[2]) noexcept {
-  uint8_t b[4];
-  size_t i = aStart;
-  const size_t n = aText.size();
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (i >= n || aText[i] != '.') return false;
-      ++i;
-    }
-    const size_t start = i;
-    unsigned v = 0;
-    while (i < n && i - start < 4 && aText[i] >= '0' && aText[i] <= '9') v = v * 10 + static_cast<unsigned>(aText[i++] - '0');
-    if (i == start || i - start > 3 || v > 255) return false;
-    b[part] = static_cast<uint8_t>(v);
-  }
-  if (i != n) return false;
-  aGroups[0] = static_cast<uint16_t>((b[0] << 8) | b[1]);
-  aGroups[1] = static_cast<uint16_t>((b[2] << 8) | b[3]);
-  return true;
-}
-
-// IPv6 text: eight colon-separated groups of one to four hexadecimal digits (either case). The
-// standard shortened forms are accepted as well, since address texts from the operating system
-// use them: one "::" standing for one or more zero groups, and a dotted IPv4 tail for the last
-// two groups ("::ffff:192.0.2.1").
-bool ParseIPv6(const std::string& aText, uint8_t aOut[16]) noexcept {
-  uint16_t groups[8] = {};
-  int count = 0;
-  int gap = -1; // index in groups where "::" stands
-  const size_t n = aText.size();
-  size_t i = 0;
-  if (n < 2) return false;
-  if (aText[0] == ':') {
-    if (aText[1] != ':') return false;
-    gap = 0;
-    i = 2;
-    if (i == n) {
-      std::fill(aOut, aOut + 16, 0);
-      return true;
-    }
-  }
-  while (i < n) {
-    // One group, or a dotted IPv4 tail.
-    const size_t start = i;
-    uint32_t v = 0;
-    while (i < n && HexDigit(aText[i]) >= 0 && i - start < 5) {
-      v = (v << 4) | static_cast<uint32_t>(HexDigit(aText[i]));
-      ++i;
-    }
-    if (i < n && aText[i] == '.') {
-      if (count > 6 || !ParseDottedTail(aText, start, groups + count)) return false;
-      count += 2;
-      i = n;
-      break;
-    }
-    const size_t len = i - start;
-    if (len == 0 || len > 4 || count >= 8) return false;
-    groups[count++] = static_cast<uint16_t>(v);
-    if (i == n) break;
-    if (aText[i] != ':') return false;
-    ++i;
-    if (i < n && aText[i] == ':') {
-      if (gap >= 0) return false;
-      gap = count;
-      ++i;
-      if (i == n) break;
-    } else if (i == n) {
-      return false; // trailing single colon
-    }
-  }
-  if (gap < 0) {
-    if (count != 8) return false;
-  } else {
-    if (count >= 8) return false; // "::" must stand for at least one group
-    const int tail = count - gap;
-    std::copy_backward(groups + gap, groups + count, groups + 8);
-    std::fill(groups + gap, groups + 8 - tail, uint16_t{0});
-  }
-  for (int k = 0; k < 8; ++k) {
-    aOut[2 * k] = static_cast<uint8_t>(groups[k] >> 8);
-    aOut[2 * k + 1] = static_cast<uint8_t>(groups[k]);
-  }
-  return true;
-}
+// Texts are parsed by the socket layer's strict parser (qynId_Address), so an address the codec
+// writes is one the sockets accept, and the other way round.
 
 std::string FormatIPv4(const uint8_t a[4]) {
   char buf[16];
@@ -165,13 +47,13 @@ size_t AddressBytes(const TqynSTUN_Attribute& aAttribute, uint8_t aOut[16]) {
       std::memcpy(aOut, tLastBytes, 4);
       return 4;
     }
-    if (!ParseIPv4(text, aOut)) throw Exception(QynFormat(RS_InvalidIPv4Text, text));
+    if (!QynParseIPv4(text, aOut)) throw Exception(QynFormat(RS_InvalidIPv4Text, text));
     tLastText = text;
     std::memcpy(tLastBytes, aOut, 4);
     return 4;
   }
   case 2:
-    if (!ParseIPv6(aAttribute.Address(), aOut)) throw Exception(QynFormat(RS_InvalidIPv6Text, aAttribute.Address()));
+    if (!QynParseIPv6(aAttribute.Address(), aOut)) throw Exception(QynFormat(RS_InvalidIPv6Text, aAttribute.Address()));
     return 16;
   default:
     throw Exception(QynFormat(RS_InvalidAddressFamily, AttributeTypeName(aAttribute.AttributeType()),
@@ -231,8 +113,6 @@ TqynBytes LongTermKey(const std::string& aUsername, const std::string& aRealm, c
   std::copy(aPassword.begin(), aPassword.end(), p);
   return TIdHashMessageDigest5::HashBytes(text, n);
 }
-
-inline TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
 
 } // namespace
 
@@ -717,60 +597,81 @@ uint32_t TqynSTUN_AttributeList::MessageLength() const {
 
 // ---- Message: reading -----------------------------------------------------------------------
 
+bool IsSTUNMessage(const uint8_t* aBytes, size_t aSize) noexcept {
+  if (aSize < QYN_STUN_HEADER_SIZE || (aBytes[0] & 0xC0) != 0) return false;
+  const size_t length = QynReadUInt16BE(aBytes, aSize, 2);
+  return length + QYN_STUN_HEADER_SIZE == aSize && (length & 3) == 0;
+}
+
+// Which attributes a message holds (RFC 8489 sections 14.5-14.7): MESSAGE-INTEGRITY protects
+// only what comes before it, so after it only MESSAGE-INTEGRITY-SHA256 and FINGERPRINT are taken,
+// and after MESSAGE-INTEGRITY-SHA256 only FINGERPRINT; a FINGERPRINT counts only as the last
+// attribute. Everything else is skipped without an object: a datagram costs one pass over its
+// bytes, one CRC and one HMAC, however many attributes it carries.
 void TqynSTUN_Message::Read(const uint8_t* aBytes, size_t aSize) {
   FHeader.Read(aBytes, aSize); // raises "Invalid Header Format" below 20 bytes
   FAttributes.Clear();
-  if (aSize > QYN_STUN_HEADER_SIZE) FAttributes.Reserve(std::min<size_t>(12, (aSize - QYN_STUN_HEADER_SIZE + 11) / 12));
   FFingerprint = stfsNone;
   FMessageIntegrity = stisNone;
+  FMessageIntegrityKeyGiven = false;
   FICERequest = false;
+  if (!IsSTUNMessage(aBytes, aSize)) throw Exception(RS_InvalidHeaderFormat);
+  if (aSize > QYN_STUN_HEADER_SIZE) FAttributes.Reserve(std::min<size_t>(12, (aSize - QYN_STUN_HEADER_SIZE + 11) / 12));
 
-  const size_t size = std::min(aSize, kMaxReadSize);
-  const TqynSTUN_Attribute_MESSAGE_INTEGRITY* integrity = nullptr;
-  const TqynSTUN_Attribute_MESSAGE_INTEGRITY_SHA256* integritySHA256 = nullptr;
-  bool hasFingerprint = false;
+  struct TFound {
+    const TqynSTUN_Attribute* Attribute = nullptr;
+    size_t Offset = 0; // where its frame starts in the datagram
+  } integrity, integritySHA256, fingerprint;
 
-  int32_t offset = static_cast<int32_t>(QYN_STUN_HEADER_SIZE);
-  while (static_cast<int64_t>(offset) < static_cast<int64_t>(size) - 1) {
-    const TqynStunMessageAttribute type = AttributeCodeToType(QynReadUInt16BE(aBytes, size, offset));
-    if (type == stmaMapped_None) {
-      // Unknown code: skipped by its length and dropped.
-      const int64_t valueEnd = int64_t{offset} + 4 + QynReadUInt16BE(aBytes, size, int64_t{offset} + 2);
-      offset = static_cast<int32_t>((valueEnd + 3) & ~int64_t{3});
+  size_t offset = QYN_STUN_HEADER_SIZE;
+  while (offset < aSize) {
+    // The length field is a multiple of 4, so a whole frame header is always there.
+    const uint16_t code = QynReadUInt16BE(aBytes, aSize, static_cast<int64_t>(offset));
+    const size_t valueLength = QynReadUInt16BE(aBytes, aSize, static_cast<int64_t>(offset) + 2);
+    const size_t next = offset + 4 + ((valueLength + 3) & ~size_t{3});
+    const TqynStunMessageAttribute type = AttributeCodeToType(code);
+    if (next > aSize) throw Exception(QynFormat(RS_AttributePastEnd, AttributeTypeName(type), static_cast<int>(offset)));
+
+    bool keep;
+    if (type == stmaFingerprint) keep = next == aSize;
+    else if (integritySHA256.Attribute) keep = false;
+    else if (integrity.Attribute) keep = type == stmaMesssage_Integrity_SHA256;
+    else keep = type != stmaMapped_None;
+    if (!keep) {
+      offset = next;
       continue;
     }
+
     std::unique_ptr<TqynSTUN_Attribute> attribute = CreateAttributeOfType(type);
-    attribute->Read(aBytes, size, offset);
-
+    int32_t readOffset = static_cast<int32_t>(offset);
+    attribute->Read(aBytes, aSize, readOffset);
     if (type == stmaICE_Controlled || type == stmaICE_Controlling) FICERequest = true;
-
-    if (type == stmaFingerprint) {
-      hasFingerprint = true;
-      CheckFingerprint(aBytes, size, static_cast<const TqynSTUN_Attribute_FINGERPRINT&>(*attribute));
-      FAttributes.Add(std::move(attribute));
-    } else if (type == stmaMesssage_Integrity_SHA256) {
-      integritySHA256 = static_cast<const TqynSTUN_Attribute_MESSAGE_INTEGRITY_SHA256*>(attribute.get());
-      FAttributes.Add(std::move(attribute));
-    } else if (!integrity) {
-      if (type == stmaMesssage_Integrity)
-        integrity = static_cast<const TqynSTUN_Attribute_MESSAGE_INTEGRITY*>(attribute.get());
-      FAttributes.Add(std::move(attribute));
-    }
-    // Other attributes after MESSAGE-INTEGRITY are not covered by it and are dropped.
+    if (type == stmaMesssage_Integrity) integrity = {attribute.get(), offset};
+    else if (type == stmaMesssage_Integrity_SHA256) integritySHA256 = {attribute.get(), offset};
+    else if (type == stmaFingerprint) fingerprint = {attribute.get(), offset};
+    FAttributes.Add(std::move(attribute));
+    offset = next;
   }
 
-  // Both checks write MessageIntegrity; with both attributes the SHA-256 result stands.
-  // The SHA-256 digest is copied before the first check, whose key event may change the list.
-  TqynBytes payLoadSHA256;
-  if (integritySHA256) payLoadSHA256 = integritySHA256->PayLoad();
-  if (integrity) CheckIntegrity(aBytes, size, integrity->PayLoad(), false, hasFingerprint);
-  if (integritySHA256) CheckIntegrity(aBytes, size, payLoadSHA256, true, hasFingerprint);
+  if (fingerprint.Attribute)
+    CheckFingerprint(aBytes, fingerprint.Offset, static_cast<const TqynSTUN_Attribute_FINGERPRINT&>(*fingerprint.Attribute));
+  // With both integrity attributes only MESSAGE-INTEGRITY-SHA256 is checked (RFC 8489 section
+  // 9.2.4); it covers MESSAGE-INTEGRITY too.
+  if (integritySHA256.Attribute) {
+    const auto& a = static_cast<const TqynSTUN_Attribute_MESSAGE_INTEGRITY_SHA256&>(*integritySHA256.Attribute);
+    CheckIntegrity(aBytes, integritySHA256.Offset, TqynBytes(a.PayLoad()), true);
+  } else if (integrity.Attribute) {
+    const auto& a = static_cast<const TqynSTUN_Attribute_MESSAGE_INTEGRITY&>(*integrity.Attribute);
+    CheckIntegrity(aBytes, integrity.Offset, TqynBytes(a.PayLoad()), false);
+  }
 }
 
-// The FINGERPRINT is taken to be the last 8 bytes of the datagram.
-void TqynSTUN_Message::CheckFingerprint(const uint8_t* aBytes, size_t aSize, const TqynSTUN_Attribute_FINGERPRINT& aAttribute) {
-  const uint32_t crc = QynCRC32(aBytes, aSize - 8) ^ QYN_STUN_FINGERPRINT_XOR;
-  FFingerprint = crc == aAttribute.Fingerprint() ? stfsFingerprintValid : stfsFingerprintInvalid;
+// The CRC covers every byte before the FINGERPRINT, which is the last attribute, so the header's
+// length already counts it.
+void TqynSTUN_Message::CheckFingerprint(const uint8_t* aBytes, size_t aOffset, const TqynSTUN_Attribute_FINGERPRINT& aAttribute) {
+  const bool whole = aAttribute.AttributeLength() == 4;
+  const uint32_t crc = QynCRC32(aBytes, aOffset) ^ QYN_STUN_FINGERPRINT_XOR;
+  FFingerprint = whole && crc == aAttribute.Fingerprint() ? stfsFingerprintValid : stfsFingerprintInvalid;
 }
 
 // Keys. ICE requests take the ICE password of the USERNAME; an assigned
@@ -782,23 +683,15 @@ void TqynSTUN_Message::CheckFingerprint(const uint8_t* aBytes, size_t aSize, con
 // password), username and realm exactly as received; writing uses the same key. Short-term
 // credentials (section 9.1.1) key both with the UTF-8 password itself.
 //
-// The digest covers the first (L + 20 - 4 - S - F) bytes with the length field set to L - F
-// (L: the header's length field, S: the digest size, F: 8 when a FINGERPRINT was read), which is
-// the message up to the integrity attribute when that attribute is the last one before an
-// optional FINGERPRINT. The length comes from the sender: when it does not lie inside the
-// datagram (or leaves no room for the header) the check fails.
-void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const TqynBytes& aPayLoad, bool aSHA256,
-                                      bool aHasFingerprint) {
+// The digest covers exactly the bytes before the integrity attribute (which starts at aOffset),
+// with the header's length field set to count the attributes up to and including it (RFC 8489
+// sections 14.5 and 14.6). A value that is not a whole digest never matches.
+void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aOffset, const TqynBytes& aPayLoad, bool aSHA256) {
   FMessageIntegrity = stisMessageIntegrityInvalid;
-
-  // The received digest and the texts are copied first: the key events get the message itself
-  // and may change its attribute list.
-  const size_t digestSize = aSHA256 ? 32 : 20;
-  const bool fullDigest = aPayLoad.size() >= digestSize; // a shorter value never matches
-  uint8_t received[32] = {};
-  std::copy_n(aPayLoad.data(), std::min(aPayLoad.size(), digestSize), received);
+  FMessageIntegrityKeyGiven = false;
 
   TqynBytes key;
+  bool given = false;
   if (FICERequest) {
     const auto* username = FAttributes.GetAttribute<TqynSTUN_Attribute_USERNAME>(stmaUsername);
     if (!username) {
@@ -808,9 +701,11 @@ void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const
     const std::string user = username->Username();
     std::string password;
     if (OnICEValidateMessageIntegrity) OnICEValidateMessageIntegrity(this, user, password);
+    given = !password.empty();
     key = TextBytes(password);
   } else if (OnRequestMessageIntegrityKey) {
     OnRequestMessageIntegrityKey(this, FHeader.TransactionIdString(), key);
+    given = !key.empty();
   } else {
     const auto* realm = FAttributes.GetAttribute<TqynSTUN_Attribute_REALM>(stmaRealm);
     if (!aSHA256 || realm) {
@@ -824,22 +719,21 @@ void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const
       const std::string realmText = realm->Realm();
       std::string password;
       if (OnRequestMessageIntegrityPassword) OnRequestMessageIntegrityPassword(this, user, realmText, password);
+      given = !password.empty();
       key = LongTermKey(user, realmText, password);
     } else {
       std::string password;
       if (OnRequestMessageIntegrityPassword) OnRequestMessageIntegrityPassword(this, std::string(), std::string(), password);
+      given = !password.empty();
       key = TextBytes(password);
     }
   }
 
-  const int64_t fingerprintSize = aHasFingerprint ? 8 : 0;
-  const int64_t length = FHeader.MessageLength();
-  const int64_t copyLength = length + 20 - 4 - static_cast<int64_t>(digestSize) - fingerprintSize;
-  if (!fullDigest) return;
-  if (copyLength < static_cast<int64_t>(QYN_STUN_HEADER_SIZE) || copyLength > static_cast<int64_t>(aSize)) return;
+  const size_t digestSize = aSHA256 ? 32 : 20;
+  if (aPayLoad.size() != digestSize) return;
 
   // The covered bytes with the adjusted length field; small messages stay on the stack.
-  const size_t n = static_cast<size_t>(copyLength);
+  const size_t n = aOffset;
   std::array<uint8_t, 1536> stackCopy;
   TqynBytes heapCopy;
   uint8_t* copy = stackCopy.data();
@@ -848,14 +742,17 @@ void TqynSTUN_Message::CheckIntegrity(const uint8_t* aBytes, size_t aSize, const
     copy = heapCopy.data();
   }
   std::copy_n(aBytes, n, copy);
-  const uint16_t coveredLength = static_cast<uint16_t>(length - fingerprintSize);
+  const size_t coveredLength = aOffset + 4 + digestSize - QYN_STUN_HEADER_SIZE;
   copy[2] = static_cast<uint8_t>(coveredLength >> 8);
   copy[3] = static_cast<uint8_t>(coveredLength);
 
   uint8_t digest[32];
   if (aSHA256) TIdHMACSHA256::HashValue(key.data(), key.size(), copy, n, digest);
   else TIdHMACSHA1::HashValue(key.data(), key.size(), copy, n, digest);
-  if (CRYPTO_memcmp(digest, received, digestSize) == 0) FMessageIntegrity = stisMessageIntegrityValid;
+  if (CRYPTO_memcmp(digest, aPayLoad.data(), digestSize) == 0) {
+    FMessageIntegrity = stisMessageIntegrityValid;
+    FMessageIntegrityKeyGiven = given;
+  }
 }
 
 // ---- Message: writing -----------------------------------------------------------------------

@@ -522,6 +522,12 @@ private:
 
 // ---- Message ------------------------------------------------------------------------------
 
+// A datagram that can be a STUN message (RFC 8489 section 6): at least the 20-byte header, the
+// two top bits of the type zero, and a length field that is a multiple of 4 and counts exactly
+// the bytes after the header.
+bool IsSTUNMessage(const uint8_t* aBytes, size_t aSize) noexcept;
+inline bool IsSTUNMessage(const TqynBytes& aBytes) noexcept { return IsSTUNMessage(aBytes.data(), aBytes.size()); }
+
 class TqynSTUN_Message;
 
 using TqynSTUNRequestMessageIntegrityKeyEvent =
@@ -568,15 +574,24 @@ public:
   void SetNonce(const std::string& aValue) { FNonce = aValue; }
   // Set by Read when an ICE-CONTROLLED or ICE-CONTROLLING attribute was read.
   bool ICERequest() const noexcept { return FICERequest; }
+  // Set by Read when MessageIntegrity reads valid with key material from the application: a
+  // non-empty password from OnRequestMessageIntegrityPassword or OnICEValidateMessageIntegrity,
+  // or non-empty key bytes from OnRequestMessageIntegrityKey. A digest made with an empty password
+  // proves nothing about the sender: such a message is not authenticated.
+  bool MessageIntegrityKeyGiven() const noexcept { return FMessageIntegrityKeyGiven; }
 
   TqynSTUNRequestMessageIntegrityKeyEvent OnRequestMessageIntegrityKey;
   TqynSTUNRequestMessageIntegrityPasswordEvent OnRequestMessageIntegrityPassword;
   TqynICEValidateMessageIntegrityEvent OnICEValidateMessageIntegrity;
   TqynICERequestMessageIntegrityPasswordEvent OnICERequestMessageIntegrityPassword;
 
-  // Decodes a whole datagram. Raises "Invalid Header Format" for fewer than 20 bytes and the
-  // attribute format errors; FINGERPRINT and integrity outcomes are states. Never reads past
-  // aSize, whatever the length fields say.
+  // Decodes a whole datagram. Raises "Invalid Header Format" for a datagram that is not a STUN
+  // message (IsSTUNMessage), "Attribute %s at offset %d runs past the end of the message" for a
+  // frame that does not fit, and the attribute format errors; FINGERPRINT and integrity outcomes
+  // are states. Attributes after MESSAGE-INTEGRITY other than MESSAGE-INTEGRITY-SHA256 and
+  // FINGERPRINT, attributes after MESSAGE-INTEGRITY-SHA256 other than FINGERPRINT, a FINGERPRINT
+  // that is not the last attribute and unknown codes are skipped: the list holds only what the
+  // integrity attribute covers.
   void Read(const uint8_t* aBytes, size_t aSize);
   void Read(const TqynBytes& aBytes) { Read(aBytes.data(), aBytes.size()); }
 
@@ -590,8 +605,8 @@ public:
   uint32_t ComputeMessageLength() const { return FAttributes.MessageLength(); }
 
 private:
-  void CheckFingerprint(const uint8_t* aBytes, size_t aSize, const TqynSTUN_Attribute_FINGERPRINT& aAttribute);
-  void CheckIntegrity(const uint8_t* aBytes, size_t aSize, const TqynBytes& aPayLoad, bool aSHA256, bool aHasFingerprint);
+  void CheckFingerprint(const uint8_t* aBytes, size_t aOffset, const TqynSTUN_Attribute_FINGERPRINT& aAttribute);
+  void CheckIntegrity(const uint8_t* aBytes, size_t aOffset, const TqynBytes& aPayLoad, bool aSHA256);
   void AppendIntegrity(TqynBytes& aOut, const TqynBytes& aKey, bool aSHA256);
   void AppendFingerprint(TqynBytes& aOut);
 
@@ -603,6 +618,7 @@ private:
   TqynStunMessageIntegrityState FMessageIntegritySHA256 = stisNone;
   TqynStunMessageType FMessageType = stmtUnknown;
   bool FICERequest = false;
+  bool FMessageIntegrityKeyGiven = false;
   std::string FUsername;
   std::string FRealm;
   std::string FPassword;

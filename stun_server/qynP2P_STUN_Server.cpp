@@ -290,20 +290,16 @@ void TqynSTUNServer_Base::DoSTUNException(const Exception& E) {
 
 // ---- Datagram processing ----
 
+// Answers go only to well-formed requests: the source address of a datagram can be forged, so
+// anything else (not a STUN message, an indication, a response) gets no answer (RFC 8489
+// section 6.3), and no answer is larger than the request would justify.
 void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynBytes& Bytes) {
-  if (Bytes.size() < QYN_STUN_HEADER_SIZE) return;
+  if (!IsSTUNMessage(Bytes)) return;
 
   TqynSTUN_Message request;
   request.SetMessageType(stmtServerRequest);
   TqynSTUN_Message response;
   response.SetMessageType(stmtServerResponse);
-
-  // Not a STUN message (the two top bits of a STUN type are zero): answered from the unread
-  // request, so method, cookie and transaction id of the response are all zero.
-  if (Bytes[0] & 0xC0) {
-    SendErrorResponse(aSocket, &request, stueInvalidRequest, &response);
-    return;
-  }
 
   // The credentials that verified the request's MESSAGE-INTEGRITY, kept to sign the response.
   struct TCredentials {
@@ -319,6 +315,7 @@ void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
     credentials.Password = Password;
   };
   request.Read(Bytes);
+  const bool isRequest = request.Header().MessageType_Class() == stmcRequest;
 
   response.Header().SetMagicCookie(request.Header().MagicCookie());
   response.Header().SetTransactionId(request.Header().TransactionId());
@@ -328,7 +325,7 @@ void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
 
   if (request.MessageIntegrity() == stisMessageIntegrityInvalid) throw Exception(RS_STUNInvalidMessageIntegrity);
   if (request.MessageIntegrity() == stisMessageIntegrityInvalidRequest) {
-    SendErrorResponse(aSocket, &request, stueInvalidRequest, &response);
+    if (isRequest) SendErrorResponse(aSocket, &request, stueInvalidRequest, &response);
     throw Exception(RS_STUNInvalidMessageIntegrity);
   }
 
@@ -338,8 +335,11 @@ void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
   response.SetMessageIntegritySHA256(request.MessageIntegritySHA256());
 
   // A verified request is answered under the same credentials, so that the client can verify the
-  // response: the key is the one that verified the request, with or without FINGERPRINT.
-  if (request.MessageIntegrity() == stisMessageIntegrityValid && credentials.Asked) {
+  // response: the key is the one that verified the request, with or without FINGERPRINT. A digest
+  // made with an empty password authenticates nothing, and its answer is not signed with it.
+  if (request.MessageIntegrity() == stisMessageIntegrityValid && !request.MessageIntegrityKeyGiven()) {
+    response.SetMessageIntegrity(stisNone);
+  } else if (request.MessageIntegrity() == stisMessageIntegrityValid && credentials.Asked) {
     response.SetUsername(credentials.Username);
     response.SetRealm(credentials.Realm);
     response.SetPassword(credentials.Password);
@@ -377,9 +377,9 @@ void TqynSTUNServer_Base::ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Messag
   if (CheckAuthentication(aSocket, aRequest, STUNOptions().Authentication, aResponse)) ProcessBinding(aSocket, aRequest, aResponse);
 }
 
-void TqynSTUNServer_Base::ProcessIndication(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {
-  SendErrorResponse(aSocket, aRequest, stueInvalidRequest, aResponse);
-}
+// Indications are never answered; the STUN server serves none and drops them.
+void TqynSTUNServer_Base::ProcessIndication(TqynUDPSocket* /*aSocket*/, TqynSTUN_Message* /*aRequest*/,
+                                            TqynSTUN_Message* /*aResponse*/) {}
 
 // ---- Binding ----
 
@@ -576,8 +576,10 @@ bool TqynSTUNServer_Base::CheckLongTermCredentials(TqynUDPSocket* aSocket, TqynS
   TqynStunNonceState state = stnsNonceUnknown;
   if (const auto* nonce = aRequest->Attributes().GetAttribute<TqynSTUN_Attribute_NONCE>(stmaNonce))
     state = nonces->GetNonceState(nonce->Nonce());
-  if (state == stnsNonceValid && (aRequest->Attributes().GetAttribute(stmaMesssage_Integrity) ||
-                                  aRequest->Attributes().GetAttribute(stmaMesssage_Integrity_SHA256)))
+  // Authenticated: a nonce this server honours and a digest that verified with a password the
+  // application gave. No password (an unknown user) is answered like a missing signature.
+  if (state == stnsNonceValid && aRequest->MessageIntegrity() == stisMessageIntegrityValid &&
+      aRequest->MessageIntegrityKeyGiven())
     return true;
 
   aResponse->Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(nonces->AddNonce(aLongTermCredentials.Realm));

@@ -258,7 +258,9 @@ protected:
   virtual void AddSourceAddress(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   virtual void AddOtherAddress(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   virtual void AddSoftware(TqynSTUN_Message* aResponse);
-  // The nonce check of the long-term credential mechanism.
+  // The nonce check of the long-term credential mechanism: true for a request with a nonce that is
+  // still honoured and a MESSAGE-INTEGRITY (or -SHA256) that verified with a non-empty password;
+  // otherwise 401 (438 for an expired nonce) with a new NONCE and the REALM has been sent.
   virtual bool CheckLongTermCredentials(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest,
                                         const TqynSTUNServer_LongTermCredentials& aLongTermCredentials,
                                         TqynSTUN_Message* aResponse);
@@ -275,11 +277,14 @@ protected:
   virtual void SendSuccessResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   virtual void SendResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aResponse);
   virtual void ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
+  // Indications are never answered: this one drops them (the TURN server takes Send indications).
   virtual void ProcessIndication(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
 
 public:
   // Decodes, checks and answers one datagram; raises what it cannot handle (UDPServerRead
-  // catches it).
+  // catches it). A datagram that is not a STUN message (IsSTUNMessage: ChannelData among them,
+  // which a descendant takes before calling this) is dropped without an answer or an event;
+  // only requests are ever answered.
   virtual void ProcessDatagram(TqynUDPSocket* aSocket, const TqynBytes& Bytes);
 
 protected:

@@ -4,10 +4,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <random>
 
+#include "qynClock.h"
 #include "qynId_Exceptions.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -617,22 +619,82 @@ void TqynUDPComponent::Notify(TNotifyKind aKind, TqynUDPSocket* aSocket, std::sh
   rec->Original = std::move(aOriginal);
 
   auto list = PendingList(aKind);
-  // Waiting for the list's lock (held while a handler runs on the main thread) gives up when this
-  // worker thread is terminated: its component is being stopped.
-  TIdThread* self = TIdThread::Current();
-  while (!list->Lock().TryAcquire()) {
-    if (self && self->Terminated()) {
-      if (rec->Original) rec->Original->MarkFreed();
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!LockPendingList(*list)) {
+    if (rec->Original) rec->Original->MarkFreed();
+    return;
   }
-  list->List().push_back(rec);
+  bool postDrain = false;
+  const bool appended = Append(*list, rec, true, postDrain);
   list->Lock().Release();
 
-  TqynSyncProc drain = MakeDrain(aKind, list);
-  if (mode == neAsynchronous) TqynMainThread::Post(std::move(drain));
-  else TqynMainThread::SendDetachable(std::move(drain)); // a handler may stop this very thread
+  if (!appended) {
+    if (rec->Original) rec->Original->MarkFreed();
+    FDroppedNotifications.fetch_add(1);
+    FDropsUnreported.fetch_add(1);
+  }
+  if (FDropsUnreported.load() != 0) ReportDrops(aSocket);
+  if (!appended) return;
+
+  // A synchronous notifier waits for its own drain; asynchronous ones share a posted drain.
+  if (mode == neSynchronous) TqynMainThread::SendDetachable(MakeDrain(aKind, list)); // a handler may stop this very thread
+  else if (postDrain) TqynMainThread::Post(MakeDrain(aKind, list));
+}
+
+// Waiting for a list's lock (held while a handler runs on the main thread) gives up when this
+// worker thread is terminated: its component is being stopped.
+bool TqynUDPComponent::LockPendingList(TqynUDPObjectList& aList) {
+  TIdThread* self = TIdThread::Current();
+  while (!aList.Lock().TryAcquire()) {
+    if (self && self->Terminated()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Appends under the list's lock; false when a bounded append does not fit. aPostDrain is set when
+// no posted drain is pending yet (the caller posts one).
+bool TqynUDPComponent::Append(TqynUDPObjectList& aList, const std::shared_ptr<TqynUDPNotifyObject>& aRecord, bool aBounded,
+                              bool& aPostDrain) {
+  auto& items = aList.List();
+  if (aBounded) {
+    const int maxCount = FMaxPendingNotifications.load();
+    if (static_cast<int64_t>(items.size()) >= maxCount) return false;
+    if (aList.Bytes + aRecord->Bytes.size() > FMaxPendingBytes.load() && !items.empty()) return false;
+  }
+  items.push_back(aRecord);
+  aList.Bytes += aRecord->Bytes.size();
+  aPostDrain = !aList.DrainPosted;
+  aList.DrainPosted = true;
+  return true;
+}
+
+// Reports the drops counted since the last report, at most once a second of the clock (at once
+// when the clock went back), as an exception notification of aSocket's copy that is queued past
+// the bound. Without an OnUDPException handler the drops are only counted.
+void TqynUDPComponent::ReportDrops(TqynUDPSocket* aSocket) noexcept {
+  try {
+    const int64_t now = QynNow();
+    int64_t last = FLastDropReport.load();
+    if (now - last < 1000 && now >= last) return;
+    if (!FLastDropReport.compare_exchange_strong(last, now)) return; // another thread reports
+    const uint64_t dropped = FDropsUnreported.exchange(0);
+    if (dropped == 0 || !OnUDPException || IsDestroying()) return;
+    const Exception E(QynFormat(RS_NotificationsDropped, static_cast<int>(std::min<uint64_t>(dropped, INT32_MAX))));
+
+    auto rec = std::make_shared<TqynUDPNotifyObject>();
+    rec->Socket = std::dynamic_pointer_cast<TqynUDPSocket>(aSocket->Clone());
+    if (!rec->Socket) return;
+    rec->Socket->SetRawException(E);
+    rec->RawException = rec->Socket->RawException();
+    auto list = PendingList(nkException);
+    bool postDrain = false;
+    if (!LockPendingList(*list)) return;
+    Append(*list, rec, false, postDrain);
+    list->Lock().Release();
+    // Posted without waiting, also in neSynchronous: a report must not hold up the notifier.
+    TqynMainThread::Post(MakeDrain(nkException, list));
+  } catch (...) {
+  }
 }
 
 TqynSyncProc TqynUDPComponent::MakeDrain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObjectList>& aList) {
@@ -647,6 +709,7 @@ void TqynUDPComponent::Drain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObj
   if (IsDestroying()) return;
   TqynUDPObjectList& list = *aList;
   list.Lock().Acquire();
+  list.DrainPosted = false; // records appended from now on need a new drain, or this one sees them
   if (list.Draining) {
     list.Lock().Release();
     return;
@@ -662,6 +725,7 @@ void TqynUDPComponent::Drain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObj
       rec = std::move(items.front());
       items.erase(items.begin());
       if (!rec) continue;
+      list.Bytes -= std::min(list.Bytes, rec->Bytes.size());
       struct TFreeOriginal {
         std::shared_ptr<TqynUDPNotifyObject>& R;
         ~TFreeOriginal() {
@@ -674,9 +738,10 @@ void TqynUDPComponent::Drain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObj
     }
   } catch (...) {
     list.Draining = false;
-    const bool more = !list.List().empty();
+    const bool more = !list.List().empty() && !aAlive.expired();
+    if (more) list.DrainPosted = true;
     list.Lock().Release();
-    if (more && !aAlive.expired()) TqynMainThread::Post(MakeDrain(aKind, aList));
+    if (more) TqynMainThread::Post(MakeDrain(aKind, aList));
     throw;
   }
   list.Draining = false;

@@ -576,7 +576,9 @@ struct TqynUDPNotifyObject {
 class TqynUDPObjectList : public TqynThreadList<std::shared_ptr<TqynUDPNotifyObject>> {
 public:
   TqynUDPObjectList() { SetDuplicates(dupAccept); }
-  bool Draining = false; // guarded by Lock()
+  bool Draining = false;    // guarded by Lock()
+  bool DrainPosted = false; // a posted drain has not yet taken the lock; guarded by Lock()
+  size_t Bytes = 0;         // the Bytes of the records in the list; guarded by Lock()
 };
 
 class TqynUDPComponent_Base : public TqynSocketComponent_Base {
@@ -625,15 +627,35 @@ public:
   // Pending records of one event (0 when its list was never made). For tests and diagnostics.
   int PendingCount(TNotifyKind aKind) const;
 
+  // Bound of each event's pending list in the queued modes: at most MaxPendingNotifications
+  // records holding at most MaxPendingBytes bytes. A notification that does not fit is dropped
+  // (a disconnected socket object is still marked freed) and counted; the drops are reported
+  // through OnUDPException, at most once a second, with "Pending notifications full: %d
+  // notifications dropped" (a record that may exceed the bound). Defaults: 4096 and 8 MiB.
+  int MaxPendingNotifications() const noexcept { return FMaxPendingNotifications.load(); }
+  void SetMaxPendingNotifications(int aValue) noexcept { FMaxPendingNotifications.store(aValue); }
+  size_t MaxPendingBytes() const noexcept { return FMaxPendingBytes.load(); }
+  void SetMaxPendingBytes(size_t aValue) noexcept { FMaxPendingBytes.store(aValue); }
+  // Notifications dropped so far because their pending list was full.
+  uint64_t DroppedNotifications() const noexcept { return FDroppedNotifications.load(); }
+
 private:
   std::shared_ptr<TqynUDPObjectList> PendingList(TNotifyKind aKind);
   void Notify(TNotifyKind aKind, TqynUDPSocket* aSocket, std::shared_ptr<TqynUDPSocket> aOriginal);
   TqynSyncProc MakeDrain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObjectList>& aList);
   void Drain(TNotifyKind aKind, const std::shared_ptr<TqynUDPObjectList>& aList, const std::weak_ptr<char>& aAlive);
   void Raise(TNotifyKind aKind, TqynUDPNotifyObject& aRecord);
+  bool LockPendingList(TqynUDPObjectList& aList);
+  bool Append(TqynUDPObjectList& aList, const std::shared_ptr<TqynUDPNotifyObject>& aRecord, bool aBounded, bool& aPostDrain);
+  void ReportDrops(TqynUDPSocket* aSocket) noexcept;
 
   mutable std::mutex FPendingMutex;
   std::array<std::shared_ptr<TqynUDPObjectList>, 4> FPending;
+  std::atomic<int> FMaxPendingNotifications{4096};
+  std::atomic<size_t> FMaxPendingBytes{size_t{8} << 20};
+  std::atomic<uint64_t> FDroppedNotifications{0};
+  std::atomic<uint64_t> FDropsUnreported{0};
+  std::atomic<int64_t> FLastDropReport{0}; // QynNow() of the last report
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,9 @@
 using TqynBytes = std::vector<uint8_t>;
 using TIdBytes = TqynBytes;
 
+// The bytes of a text, one byte per character.
+inline TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
+
 // Root of every exception the system raises. ClassName() names the concrete class (exception
 // events report it) and Clone() makes a new exception of the same class with the same message
 // (queued notifications carry such copies).

@@ -15,6 +15,7 @@ inline constexpr const char* RS_AttributeValueTooLong = "Attribute %s: value of 
 inline constexpr const char* RS_MessageTooLong = "STUN message of %d attribute bytes is too long";
 inline constexpr const char* RS_InvalidAddressFamily = "Attribute %s: address family %d cannot be written";
 inline constexpr const char* RS_RandomGeneratorFailed = "The random generator failed";
+inline constexpr const char* RS_AttributePastEnd = "Attribute %s at offset %d runs past the end of the message";
 
 // TURN shared records
 inline constexpr const char* RS_ChannelListFull = "Cannot create a new channel, list is full.";
@@ -66,6 +67,7 @@ inline constexpr const char* RS_SocketCloneClass = "The copy of a %s socket obje
 inline constexpr const char* RS_UnknownException = "Unknown exception";
 inline constexpr const char* RS_LogFileOpenFailed = "Cannot open log file %s: %s";
 inline constexpr const char* RS_LogFileWriteFailed = "Cannot write log file %s";
+inline constexpr const char* RS_NotificationsDropped = "Pending notifications full: %d notifications dropped";
 inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in a main-thread call: %s: %s\n";
 
 // UDP server, UDP client and TCP client components (add below)

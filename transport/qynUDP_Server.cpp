@@ -33,6 +33,16 @@ bool SameIP(const std::string& aLeft, const std::string& aRight) {
   return !left.empty() && left == GStack().MakeCanonicalIPv6Address(aRight);
 }
 
+// The bindings on aIPAddress:aPort, the one added last first; at most aLimit of them.
+std::vector<TIdSocketHandle*> BindingsOn(const TIdSocketHandles& aBindings, const std::string& aIPAddress, TIdPort aPort,
+                                         size_t aLimit = SIZE_MAX) {
+  std::vector<TIdSocketHandle*> matches;
+  const std::vector<TIdSocketHandle*> all = aBindings.ToVector();
+  for (auto it = all.rbegin(); it != all.rend() && matches.size() < aLimit; ++it)
+    if ((*it)->Port() == aPort && SameIP((*it)->IP(), aIPAddress)) matches.push_back(*it);
+  return matches;
+}
+
 // base64 (RFC 4648) of "ip:port", the identity of a datagram's socket object. Built in a
 // per-thread buffer so that the datagram path allocates only the socket object's own copy.
 const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
@@ -81,8 +91,6 @@ const std::string& SocketGuid(const std::string& aIP, TIdPort aPort) {
   lastPort = aPort;
   return out;
 }
-
-TqynBytes TextBytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
 
 } // namespace
 
@@ -566,10 +574,8 @@ TIdSocketHandle* TqynUDPServer_Base::FirstBindingLocked() const { return FRefs.e
 TIdSocketHandle* TqynUDPServer_Base::FindBinding(const std::string& aIPAddress, TIdPort aPort) const {
   const TqynIdUDPServer* inner = FInnerPtr.load();
   if (!inner) return nullptr;
-  const std::vector<TIdSocketHandle*> all = const_cast<TqynIdUDPServer*>(inner)->Bindings().ToVector();
-  for (auto it = all.rbegin(); it != all.rend(); ++it)
-    if ((*it)->Port() == aPort && SameIP((*it)->IP(), aIPAddress)) return *it;
-  return nullptr;
+  const std::vector<TIdSocketHandle*> found = BindingsOn(const_cast<TqynIdUDPServer*>(inner)->Bindings(), aIPAddress, aPort, 1);
+  return found.empty() ? nullptr : found.front();
 }
 
 TIdSocketHandle* TqynUDPServer_Base::GetBinding(const std::string& aIPAddress, TIdPort aPort) {
@@ -616,10 +622,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, T
   FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
   if (!inner->Active()) return b; // bound with the others by the next activation
   try {
-    b->AllocateSocket(Id_SOCK_DGRAM);
-    if (inner->ReuseSocket() != rsOSDependent) b->SetReuseSocket(inner->ReuseSocket());
-    inner->DoBeforeBind(b);
-    b->Bind();
+    inner->AllocateBinding(b);
     inner->DoAfterBind();
     if (inner->BroadcastEnabled()) b->SetBroadcastEnabled(true);
     inner->StartListener(b);
@@ -653,12 +656,7 @@ bool TqynUDPServer_Base::RemoveBinding(const std::string& aIPAddress, TIdPort aP
   TqynIdUDPServer* inner = FInnerPtr.load();
   if (!inner) return false;
   // Every match, the last one first.
-  std::vector<TIdSocketHandle*> matches;
-  {
-    const std::vector<TIdSocketHandle*> all = inner->Bindings().ToVector();
-    for (auto it = all.rbegin(); it != all.rend(); ++it)
-      if ((*it)->Port() == aPort && SameIP((*it)->IP(), aIPAddress)) matches.push_back(*it);
-  }
+  const std::vector<TIdSocketHandle*> matches = BindingsOn(inner->Bindings(), aIPAddress, aPort);
   bool removed = false;
   for (TIdSocketHandle* b : matches) {
     // From here on no send uses the binding; its listener stops at once and is joined (a

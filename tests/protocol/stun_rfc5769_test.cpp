@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qynId_Hash.h"
+#include "qynMessages.h"
 #include "qynP2P_STUN_Classes.h"
 
 namespace {
@@ -208,7 +209,14 @@ TEST(Rfc5769, FlippedBytesMakeTheChecksFail) {
       TqynSTUN_Message m;
       if (r.Ice) UseIcePassword(m, kPassword);
       else UseShortTermKey(m, kPassword);
-      ASSERT_NO_THROW(m.Read(bytes));
+      try {
+        m.Read(bytes);
+      } catch (const Exception& E) {
+        // The flip broke the framing (a length field): the datagram is refused as a whole.
+        const std::string text = E.Message();
+        EXPECT_TRUE(text == RS_InvalidHeaderFormat || text.find("runs past the end") != std::string::npos) << text;
+        continue;
+      }
       if (pos < fingerprintFrame) {
         EXPECT_NE(m.Fingerprint(), stfsFingerprintValid);
       }

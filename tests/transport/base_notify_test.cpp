@@ -11,6 +11,7 @@
 
 #include "qyn_test_wait.h"
 #include "qynBase_Classes.h"
+#include "qynClock.h"
 
 namespace {
 
@@ -380,4 +381,79 @@ TEST_F(Notify, StoppingTheNotifierFromTheMainThreadNeverDeadlocks) {
     }
     notifier.reset();
   }
+}
+
+// With the main thread busy, the pending list stops at its bound: what does not fit is dropped,
+// counted, and reported through OnUDPException at most once a second of the clock; the records
+// that fit are delivered in order, and only one drain is queued for the whole batch.
+TEST_F(Notify, PendingListIsBoundedAndDropsAreReportedOncePerSecond) {
+  Component->SetMaxPendingNotifications(5);
+  std::vector<std::string> reports;
+  Component->OnUDPException = [&](TqynComponent_Base*, TqynUDPSocket* Socket, const Exception& E) {
+    EXPECT_EQ(Socket->IP(), "192.0.2.9");
+    reports.push_back(E.Message());
+  };
+  auto blast = [&](int aCount, uint8_t aFirst) {
+    std::thread t([&] {
+      for (int i = 0; i < aCount; ++i) {
+        auto socket = MakeSocket(Sink, "192.0.2.9", 7000, {static_cast<uint8_t>(aFirst + i)});
+        Component->NotifyUDPRead(socket.get());
+      }
+    });
+    t.join();
+  };
+  const size_t queuedBefore = TqynMainThread::PendingCount();
+  const TqynDateTime start = QynNow();
+  blast(100, 0);
+  EXPECT_EQ(Component->PendingCount(TqynUDPComponent::nkRead), 5);
+  EXPECT_EQ(Component->DroppedNotifications(), 95u);
+  // One drain for the reads and one for the report, not one per datagram.
+  EXPECT_EQ(TqynMainThread::PendingCount() - queuedBefore, 2u);
+  while (CheckSynchronize(0)) {
+  }
+  ASSERT_EQ(ReadCount(), 5u);
+  for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(Reads[i].Bytes, TqynBytes{i});
+  // The first drop is reported at once; the 94 after it in the same second wait for the next.
+  EXPECT_EQ(reports, std::vector<std::string>{QynFormat(RS_NotificationsDropped, 1)});
+
+  // Within the same second: counted, not reported.
+  blast(10, 100);
+  while (CheckSynchronize(0)) {
+  }
+  EXPECT_EQ(ReadCount(), 10u);
+  if (QynNow() - start >= 1000) GTEST_SKIP() << "a second passed between the bursts; the machine is too busy for this check";
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(Component->DroppedNotifications(), 100u);
+
+  // A second later the next notification reports the 99 drops since the last report; the 5 drops
+  // of this burst wait for the next second.
+  QynClockShift(1000);
+  blast(10, 200);
+  QynClockReset();
+  while (CheckSynchronize(0)) {
+  }
+  EXPECT_EQ(ReadCount(), 15u);
+  EXPECT_EQ(reports, (std::vector<std::string>{QynFormat(RS_NotificationsDropped, 1), QynFormat(RS_NotificationsDropped, 99)}));
+  EXPECT_EQ(Component->DroppedNotifications(), 105u);
+}
+
+// The byte bound holds as well: large datagrams stop the list before the count does.
+TEST_F(Notify, PendingListIsBoundedInBytes) {
+  Component->SetMaxPendingBytes(3 * 8192);
+  std::thread t([&] {
+    for (int i = 0; i < 10; ++i) {
+      auto socket = MakeSocket(Sink, "192.0.2.9", 7000, TqynBytes(8192, static_cast<uint8_t>(i)));
+      Component->NotifyUDPRead(socket.get());
+    }
+  });
+  t.join();
+  EXPECT_EQ(Component->PendingCount(TqynUDPComponent::nkRead), 3);
+  EXPECT_EQ(Component->DroppedNotifications(), 7u);
+  while (CheckSynchronize(0)) {
+  }
+  EXPECT_EQ(ReadCount(), 3u);
+  // Drained: room again.
+  auto socket = MakeSocket(Sink, "192.0.2.9", 7000, TqynBytes(8192, 0xEE));
+  Component->NotifyUDPRead(socket.get());
+  EXPECT_EQ(Component->PendingCount(TqynUDPComponent::nkRead), 1);
 }

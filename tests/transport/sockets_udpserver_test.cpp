@@ -104,6 +104,16 @@ bool HaveIPv6Loopback() {
   }
 }
 
+// Sends one datagram to every binding and waits until each was read: every listener is then
+// running its loop and back in its wait.
+void WaitForListeners(TIdUDPServer& aServer, Recorder& aRecorder) {
+  const size_t before = aRecorder.ReadCount();
+  auto s = Sender();
+  const int count = aServer.Bindings().Count();
+  for (int i = 0; i < count; ++i) s->SendTo("127.0.0.1", aServer.Bindings().Items(i)->Port(), Id_IPv4, TIdBytes{0x77});
+  EXPECT_TRUE(WaitUntil([&] { return aRecorder.ReadCount() == before + static_cast<size_t>(count); }));
+}
+
 // A server with one binding on 127.0.0.1, port 0, threaded events.
 void OneLoopbackBinding(TIdUDPServer& aServer) {
   TIdSocketHandle* b = aServer.Bindings().Add();
@@ -273,17 +283,19 @@ TEST(UDPServer, DeactivationAndDestructionDoNotWaitForAcceptWait) {
   OneLoopbackBinding(*server);
   server->Bindings().Add()->SetIP("127.0.0.1");
   server->SetAcceptWait(60000);
+  Recorder rec;
+  rec.Attach(*server);
   server->SetActive(true);
   ASSERT_EQ(server->ListenerCount(), 2);
   EXPECT_EQ(server->ListenerOf(server->Binding())->AcceptWait(), 60000);
-  std::this_thread::sleep_for(20ms); // let the listeners enter their waits
+  WaitForListeners(*server, rec);
   auto start = Clock::now();
   server->SetActive(false);
   EXPECT_LT(Clock::now() - start, 10s);
   EXPECT_FALSE(server->Active());
 
   server->SetActive(true);
-  std::this_thread::sleep_for(20ms);
+  WaitForListeners(*server, rec);
   start = Clock::now();
   server.reset(); // destruction deactivates and joins
   EXPECT_LT(Clock::now() - start, 10s);
@@ -330,7 +342,7 @@ TEST(UDPServer, StartAndStopListenerForARunTimeBinding) {
   EXPECT_EQ(rec.Read(0).Binding, added);
 
   const TIdPort port = added->Port();
-  std::this_thread::sleep_for(20ms);
+  // The read above came through the added listener, which is back in its 60 s wait now.
   const auto start = Clock::now();
   EXPECT_TRUE(server.StopListener(added));
   EXPECT_LT(Clock::now() - start, 10s);
@@ -393,11 +405,12 @@ TEST(UDPServer, UnthreadedEventsRunOnTheMainThread) {
 
   // A datagram whose event is still waiting for the main thread does not block deactivation.
   s->SendTo("127.0.0.1", server.Binding()->Port(), Id_IPv4, TIdBytes{2});
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(WaitUntil([&] { return TqynMainThread::PendingCount() > 0; })); // the listener waits for this thread
   const auto start = Clock::now();
   server.SetActive(false);
   EXPECT_LT(Clock::now() - start, 10s);
   CheckSynchronize(0);
+  EXPECT_EQ(rec.ReadCount(), 1u); // the withdrawn event never ran
 }
 
 TEST(UDPServer, UnthreadedHandlerMayDeactivateTheServer) {

@@ -163,11 +163,15 @@ TEST_F(udp_client_lifecycle, DestroyedFromAQueuedHandler) {
   Sender->WriteData("127.0.0.1", port, Bytes("1"));
   Sender->WriteData("127.0.0.1", port, Bytes("2"));
   Sender->WriteData("127.0.0.1", port, Bytes("3"));
-  std::this_thread::sleep_for(200ms); // all three queued
+  // All three are queued before the first drain runs, so two are still pending when the handler
+  // destroys the component.
+  ASSERT_TRUE(WaitUntil([&] { return client->PendingCount(TqynUDPComponent::nkRead) == 3; }));
   ASSERT_TRUE(DrainUntil([&] { return reads.load() == 1; }));
-  std::this_thread::sleep_for(100ms);
+  // The component and its read thread are gone: every call still queued for the main thread has
+  // run once this loop ends, and none of them delivered another record.
   while (CheckSynchronize(0)) {
   }
+  EXPECT_EQ(TqynMainThread::PendingCount(), 0u);
   EXPECT_EQ(reads.load(), 1);
 }
 
@@ -179,7 +183,8 @@ TEST_F(udp_client_lifecycle, DestroyedWhileTheReadThreadWaitsForTheMainThread) {
   std::atomic<int> reads{0};
   client->OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket*, const TqynBytes&) { ++reads; };
   SendTo(client.get(), "waits");
-  std::this_thread::sleep_for(200ms);
+  // The read thread has queued its record and waits for the main thread to drain it.
+  ASSERT_TRUE(WaitUntil([&] { return client->PendingCount(TqynUDPComponent::nkRead) == 1 && TqynMainThread::PendingCount() > 0; }));
   const auto start = TClock::now();
   client.reset();
   EXPECT_LT(TClock::now() - start, 3s);
