@@ -259,19 +259,8 @@ void TqynTURNServer_Base::ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Messag
   // verified has had its credentials put into the response already (so error responses of the
   // checks below are signed too); an unsigned request gets an unsigned response.
   aResponse->SetFingerprint(stfsFingerprintValid);
-  const TqynSTUNServer_Authentication& authentication = TURNOptions().Authentication;
-  if (!CheckAuthentication(aSocket, aRequest, authentication, aResponse)) return;
-  if (authentication.Enabled && authentication.LongTermCredentials.Enabled && aResponse->Password().empty()) {
-    // A user the application knows no password for is not authenticated, whatever key the
-    // client used: challenged like a request without credentials, and not signed.
-    aResponse->SetCredentials(stauNone);
-    aResponse->SetMessageIntegrity(stisNone);
-    aResponse->SetMessageIntegritySHA256(stisNone);
-    aResponse->Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(
-        GetNonces()->AddNonce(authentication.LongTermCredentials.Realm));
-    aResponse->Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm(authentication.LongTermCredentials.Realm);
-    SendErrorResponse(aSocket, aRequest, stueUnauthorized, aResponse);
-  }
+  // The gate of the STUN server, with the TURN options (a user without password is refused there).
+  if (!CheckAuthentication(aSocket, aRequest, TURNOptions().Authentication, aResponse)) return;
   switch (method) {
   case stmmAllocate: DoAllocate(aSocket, aRequest, aResponse); break;
   case stmmRefresh: DoRefresh(aSocket, aRequest, aResponse); break;
