@@ -28,6 +28,10 @@
 #include "apps/relaykeeper/relaykeeper_test_client.h"
 #include "qynBase_Sync.h"
 
+// LeakSanitizer (sanitizer builds): the system's font configuration library, which Qt loads,
+// keeps caches for the process's whole life and frees none of them at exit.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace {
 
 using namespace std::chrono_literals;
