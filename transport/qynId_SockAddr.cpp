@@ -1,6 +1,7 @@
 // Conversions between socket addresses in the system's form and their text; names are resolved
 // through the stack.
 #include "qynId_SockAddr.h"
+#include "qynId_Address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -73,7 +74,7 @@ bool ParseLiteral(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion
       a->sin_addr.s_addr = htonl(INADDR_ANY);
       return true;
     }
-    return inet_pton(AF_INET, aIP.c_str(), &a->sin_addr) == 1;
+    return QynParseIPv4(aIP, reinterpret_cast<uint8_t*>(&a->sin_addr));
   }
   auto* a = reinterpret_cast<sockaddr_in6*>(&VAddr);
   a->sin6_family = AF_INET6;
@@ -83,7 +84,7 @@ bool ParseLiteral(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion
     a->sin6_addr = in6addr_any;
     return true;
   }
-  if (inet_pton(AF_INET6, aIP.c_str(), &a->sin6_addr) == 1) return true;
+  if (QynParseIPv6(aIP, reinterpret_cast<uint8_t*>(&a->sin6_addr))) return true;
   if (aIP.find('%') == std::string::npos) return false;
   // A literal with a zone ("fe80::1%eth0"): let the resolver parse it, numerically only.
   addrinfo hints{};

@@ -1,6 +1,7 @@
 // The process-wide stack: family probing, address literals and name resolution through the
 // system resolver.
 #include "qynId_Stack.h"
+#include "qynId_Address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -44,8 +45,8 @@ bool TIdStack::SupportsIPv6() {
 }
 
 bool TIdStack::IsIP(const std::string& aText) const {
-  in_addr a;
-  return inet_pton(AF_INET, aText.c_str(), &a) == 1;
+  uint8_t a[4];
+  return QynParseIPv4(aText, a);
 }
 
 bool TIdStack::IsIPv6(const std::string& aText) const {
@@ -60,7 +61,7 @@ std::string TIdStack::MakeCanonicalIPv6Address(const std::string& aText) const {
   const size_t zone = aText.find('%');
   const std::string addr = aText.substr(0, zone);
   in6_addr a;
-  if (inet_pton(AF_INET6, addr.c_str(), &a) != 1) return std::string();
+  if (!QynParseIPv6(addr, reinterpret_cast<uint8_t*>(&a))) return std::string();
   if (zone != std::string::npos && !IsIPv6(aText)) return std::string();
   return IPv6Text(a) + (zone == std::string::npos ? std::string() : aText.substr(zone));
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qynId_Address.h"
+#include "qynId_Stack.h"
 #include "qynP2P_STUN_Classes.h"
 
 TEST(IdAddress, IPv4Table) {
@@ -118,4 +119,17 @@ TEST(IdAddress, CodecRefusesWhatTheParserRefuses) {
   EXPECT_THROW(x.Write(), Exception);
   x.SetAddress("::ffff:192.0.2.1");
   EXPECT_NO_THROW(x.Write());
+}
+
+// The socket layer takes the same texts as the codec: what one refuses, the other refuses.
+TEST(IdAddress, SocketLayerRefusesWhatTheParserRefuses) {
+  for (const char* text : {"300.1.1.1", "1.2.3", "01.2.3.4", "1.2.3.4.5", " 1.2.3.4"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(GStack().IsIP(text));
+  }
+  EXPECT_TRUE(GStack().IsIP("192.0.2.1"));
+  EXPECT_FALSE(GStack().IsIPv6("::ffff:300.1.1.1"));
+  EXPECT_TRUE(GStack().IsIPv6("::ffff:192.0.2.1"));
+  EXPECT_EQ(GStack().MakeCanonicalIPv6Address("::1"), "0:0:0:0:0:0:0:1");
+  EXPECT_EQ(GStack().MakeCanonicalIPv6Address("::ffff:300.1.1.1"), "");
 }
