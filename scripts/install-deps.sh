@@ -8,6 +8,7 @@ PACKAGES=(
   libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   coturn stun-client iproute2 procps
+  qt6-base-dev xvfb xauth
 )
 
 missing=()

@@ -116,3 +116,17 @@ inline constexpr const char* RS_AttributeNameDataOrICMP = "SendChannelData or IC
 inline constexpr const char* RS_TURNClientChannelDataIncomplete = "ChannelData for channel %d has not been fully received";
 inline constexpr const char* RS_TURNClientResponseMethodMismatch = "Response of method %d does not answer the request of method %d";
 inline constexpr const char* RS_TURNAutoRefreshTimerName = "AutoRefresh";
+
+// Server application (add below)
+inline constexpr const char* RS_LogStartServer = "#start server";
+inline constexpr const char* RS_LogStopServer = "#stop server";
+inline constexpr const char* RS_LogException = "#exception: %s";
+inline constexpr const char* RS_LogNewAllocation = "New Allocation: %s:%d";
+inline constexpr const char* RS_LogDeletedAllocation = "Deleted Allocation: %s:%d";
+inline constexpr const char* RS_LogMessageDiscarded = "Discarded %s from %s:%d: %s";
+inline constexpr const char* RS_LogChannelDataDiscarded = "Discarded ChannelData from %s:%d: %s";
+inline constexpr const char* RS_LogRequestRefused = "Refused %s from %s:%d: %d %s";
+inline constexpr const char* RS_CanNotListen = "Can not listen on %s port %d: %s";
+inline constexpr const char* RS_CanNotListenUnknown = "Can not listen on %s port %d";
+inline constexpr const char* RS_InvalidInteger = "'%s' is not a valid integer value";
+inline constexpr const char* RS_InvalidPortNumber = "'%s' is not a valid port number (0 - 65535)";

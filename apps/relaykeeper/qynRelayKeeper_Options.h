@@ -1,0 +1,50 @@
+// The command line of relaykeeper. Each option is one row of a table (name, value name, help text,
+// and what it does to TqynRelayKeeperOptions), so the parser and --help always agree and a new
+// option is one new row.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qynBase_Types.h"
+
+QYN_DECLARE_EXCEPTION(EqynOptionError, Exception)
+
+struct TqynRelayKeeperOptions {
+  bool Headless = false;
+  bool Help = false;
+  // An option of the daemon (anything but --headless and --help) was given.
+  bool DaemonOptionGiven = false;
+  std::string Host = "127.0.0.1";
+  uint16_t Port = 3478;
+  std::string User = "qyn_user";
+  std::string Password = "kiwi_tea";
+  std::string Realm = "Qynwire";
+  bool Authentication = true;
+  std::string RelayIP; // empty: the listening address
+  uint16_t MinPort = 49152;
+  uint16_t MaxPort = 65535; // bound of the relay port range, never itself granted
+  bool Verbose = false;
+};
+
+struct TqynRelayKeeperOption {
+  const char* Name;      // "--port"
+  const char* ValueName; // "N"; null for a flag
+  const char* Help;
+  void (*Apply)(TqynRelayKeeperOptions& aOptions, const std::string& aValue);
+};
+
+// The table, in the order --help lists it.
+const std::vector<TqynRelayKeeperOption>& RelayKeeperOptionTable();
+
+// Parses argv[1..]: "--name value" or "--name=value". Raises EqynOptionError with a message that
+// names the option for an unknown option, a missing value, a bad value or inconsistent values.
+TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv);
+
+// The --help text.
+std::string RelayKeeperUsage();
+
+// Value parsers (raise EqynOptionError naming aOption).
+uint16_t ParsePortOption(const std::string& aOption, const std::string& aValue, uint16_t aMin);
+std::string ParseIPOption(const std::string& aOption, const std::string& aValue);

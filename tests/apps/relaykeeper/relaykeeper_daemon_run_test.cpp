@@ -1,0 +1,79 @@
+// qyn-test-labels: net
+// qyn-test-libs: qyn_relaykeeper qyn_turn_server qyn_stun_server
+//
+// The headless daemon run inside the test process: after a stop request it returns 0 with
+// "#stop server" as its last line and leaves no thread behind, also with allocations held.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "apps/relaykeeper/relaykeeper_test_client.h"
+#include "qynRelayKeeper_Daemon.h"
+#include "qyn_test_wait.h"
+
+namespace {
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++count;
+    closedir(d);
+  }
+  return count;
+}
+
+std::string Contents(std::FILE* aFile) {
+  std::fflush(aFile);
+  std::string out;
+  std::rewind(aFile);
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, aFile)) > 0) out.append(buf, n);
+  std::fseek(aFile, 0, SEEK_END);
+  return out;
+}
+
+TEST(DaemonRun, StopRequestEndsTheRunWithNoThreadLeft) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  ASSERT_TRUE(out && err);
+  // A first thread makes a sanitizer runtime start its own background thread before the count.
+  std::thread([] {}).join();
+  const int before = ThreadCount();
+  TqynRelayKeeperOptions options;
+  options.Headless = true;
+  options.Port = 0;
+  options.Authentication = false;
+  int status = -1;
+  std::thread run([&] { status = RunRelayKeeperDaemon(options, out, err); });
+
+  std::string text;
+  ASSERT_TRUE(WaitUntil([&] { return (text = Contents(err)).find(" (UDP)\n") != std::string::npos; }));
+  const TIdPort port = static_cast<TIdPort>(std::stoi(text.substr(text.find(" port ") + 6)));
+  for (int i = 0; i < 3; ++i) {
+    TTestTurnClient client(std::function<void()>(), 100 * (i + 1));
+    TqynSTUN_Message m;
+    ASSERT_TRUE(client.Allocate(port, m));
+    ASSERT_NE(TTestTurnClient::RelayedPort(m), 0);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Contents(out).find("New Allocation") != std::string::npos; }));
+  EXPECT_GT(ThreadCount(), before + 4);
+
+  RequestRelayKeeperStop();
+  run.join();
+  EXPECT_EQ(status, 0);
+  text = Contents(out);
+  EXPECT_EQ(text.rfind("#start server\n", 0), 0u);
+  EXPECT_EQ(text.substr(text.size() - 13), "#stop server\n");
+  EXPECT_EQ(ThreadCount(), before);
+  std::fclose(out);
+  std::fclose(err);
+}
+
+} // namespace

@@ -1,0 +1,85 @@
+// qyn-test-labels: unit
+// qyn-test-libs: qyn_relaykeeper
+//
+// relaykeeper's command line: the defaults are the window's, both value spellings, the values
+// each option accepts and refuses, and a --help that lists every option of the table.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qynRelayKeeper_Options.h"
+
+namespace {
+
+TqynRelayKeeperOptions Parse(std::vector<std::string> aArgs) {
+  aArgs.insert(aArgs.begin(), "relaykeeper");
+  std::vector<const char*> argv;
+  for (const std::string& a : aArgs) argv.push_back(a.c_str());
+  return ParseRelayKeeperOptions(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(RelayKeeperOptions, DefaultsAreTheWindowsAndValuesTakeBothSpellings) {
+  const TqynRelayKeeperOptions d = Parse({});
+  EXPECT_FALSE(d.Headless);
+  EXPECT_FALSE(d.DaemonOptionGiven);
+  EXPECT_EQ(d.Host, "127.0.0.1");
+  EXPECT_EQ(d.Port, 3478);
+  EXPECT_EQ(d.User, "qyn_user");
+  EXPECT_EQ(d.Password, "kiwi_tea");
+  EXPECT_EQ(d.Realm, "Qynwire");
+  EXPECT_TRUE(d.Authentication);
+  EXPECT_EQ(d.RelayIP, "");
+  EXPECT_EQ(d.MinPort, 49152);
+  EXPECT_EQ(d.MaxPort, 65535);
+  EXPECT_FALSE(d.Verbose);
+
+  const TqynRelayKeeperOptions o = Parse({"--headless", "--host=::1", "--port", "0", "--user=a=b", "--password", "p w",
+                                          "--realm", "R", "--no-auth", "--relay-ip", "127.0.0.2", "--min-port=50000",
+                                          "--max-port", "50001", "--verbose", "--port", "3479"});
+  EXPECT_TRUE(o.Headless);
+  EXPECT_TRUE(o.DaemonOptionGiven);
+  EXPECT_EQ(o.Host, "::1");
+  EXPECT_EQ(o.Port, 3479); // the last one counts
+  EXPECT_EQ(o.User, "a=b");
+  EXPECT_EQ(o.Password, "p w");
+  EXPECT_EQ(o.Realm, "R");
+  EXPECT_FALSE(o.Authentication);
+  EXPECT_EQ(o.RelayIP, "127.0.0.2");
+  EXPECT_EQ(o.MinPort, 50000);
+  EXPECT_EQ(o.MaxPort, 50001);
+  EXPECT_TRUE(o.Verbose);
+  EXPECT_FALSE(Parse({"--headless"}).DaemonOptionGiven);
+}
+
+TEST(RelayKeeperOptions, BadValuesAreRefusedNamingTheOption) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--port", ""},          {"--port", "+1"},          {"--port", "1x"},        {"--port", "0x10"},
+      {"--port", "65536"},     {"--min-port", "0"},       {"--max-port", "1"},     {"--min-port", "60000", "--max-port", "60000"},
+      {"--host", ""},          {"--host", "127.0.0.256"}, {"--host", "::g"},       {"--relay-ip", "host.example"},
+      {"--realm", ""},         {"--password", ""},        {"--no-auth=1"},         {"--help=x"},
+      {"-p", "1"},             {"--port"},
+  };
+  for (const auto& c : cases) {
+    try {
+      Parse(c);
+      ADD_FAILURE() << c[0] << " accepted";
+    } catch (const EqynOptionError& E) {
+      const std::string named = c.size() > 2 ? "--max-port" : c[0].substr(0, c[0].find('='));
+      EXPECT_NE(E.Message().find(named), std::string::npos) << E.Message();
+    }
+  }
+}
+
+TEST(RelayKeeperOptions, HelpListsEveryOptionOfTheTable) {
+  const std::string usage = RelayKeeperUsage();
+  for (const TqynRelayKeeperOption& o : RelayKeeperOptionTable()) {
+    const std::string shown = std::string(o.Name) + (o.ValueName ? std::string(" ") + o.ValueName : std::string());
+    EXPECT_NE(usage.find("  " + shown + " "), std::string::npos) << shown;
+    EXPECT_NE(usage.find(o.Help), std::string::npos) << shown;
+  }
+  EXPECT_TRUE(Parse({"--help"}).Help);
+}
+
+} // namespace
