@@ -9,6 +9,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   coturn stun-client iproute2 procps
   qt6-base-dev xvfb xauth
+  libcpp-httplib-dev
 )
 
 missing=()

@@ -29,6 +29,13 @@ std::shared_ptr<TqynUDPBindingRef> BindingRefOf(const TqynSocketConnection_Base*
   return indy ? indy->BindingRef() : nullptr;
 }
 
+// 200 for a success response, the ERROR-CODE of an error response (0 when it has none).
+uint16_t ResponseCodeOf(const TqynSTUN_Message& aResponse) {
+  if (aResponse.Header().MessageType_Class() != stmcResponseError) return 200;
+  const auto* code = aResponse.Attributes().GetAttribute<TqynSTUN_Attribute_ERROR_CODE>(stmaError_Code);
+  return code ? static_cast<uint16_t>(code->Code()) : 0;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -270,6 +277,16 @@ void TqynTURNServer_Base::ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Messag
   }
 }
 
+void TqynTURNServer_Base::SendResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aResponse) {
+  TqynSTUNServer_Base::SendResponse(aSocket, aResponse);
+  FCounters.CountResponse(aResponse->Header().MessageType_Method(), ResponseCodeOf(*aResponse));
+}
+
+void TqynTURNServer_Base::DoSTUNException(const Exception& E) {
+  FCounters.CountProcessingError();
+  TqynSTUNServer_Base::DoSTUNException(E);
+}
+
 void TqynTURNServer_Base::SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
                                             TqynSTUN_Message* aResponse) {
   if (IsTURNMethod(aRequest->Header().MessageType_Method())) aResponse->SetFingerprint(stfsFingerprintValid);
@@ -390,6 +407,7 @@ void TqynTURNServer_Base::DoAllocate(TqynUDPSocket* aSocket, TqynSTUN_Message* a
 
   ValidateAllocate(aSocket, aRequest, username, aResponse);
   const TqynTURNAllocationRef allocation = NewAllocation(aSocket, aRequest, aResponse, transactionId, username);
+  FCounters.CountAllocationCreated();
 
   const TqynTURNServer_Allocation& options = TURNOptions().Allocation;
   uint32_t lifetime = options.DefaultLifeTime;
@@ -461,7 +479,9 @@ void TqynTURNServer_Base::DoCreatePermission(TqynUDPSocket* aSocket, TqynSTUN_Me
   const TqynTURNAllocationRef allocation = RequireAllocation(aSocket, aRequest, aResponse);
   std::vector<std::string> addresses;
   ValidateCreatePermission(aSocket, aRequest, addresses, allocation.get(), aResponse);
+  const int held = allocation->PermissionCount();
   for (const std::string& address : addresses) allocation->CreateUpdatePermission(address);
+  FCounters.CountPermissionsInstalled(allocation->PermissionCount() - held);
   if (TURNOptions().Software) AddSoftware(aResponse);
   SendSuccessResponse(aSocket, aRequest, aResponse);
 }
@@ -495,8 +515,11 @@ void TqynTURNServer_Base::DoChannelBind(TqynUDPSocket* aSocket, TqynSTUN_Message
   uint16_t peerPort = 0;
   std::string peerIP;
   ValidateChannelBind(aSocket, aRequest, number, peerPort, peerIP, allocation.get(), aResponse);
+  const int held = allocation->PermissionCount();
+  if (!allocation->ChannelOfNumber(number)) FCounters.CountChannelBound();
   allocation->CreateUpdateChannel(peerIP, peerPort, number);
   allocation->CreateUpdatePermission(peerIP);
+  FCounters.CountPermissionsInstalled(allocation->PermissionCount() - held);
   if (TURNOptions().Software) AddSoftware(aResponse);
   SendSuccessResponse(aSocket, aRequest, aResponse);
 }
@@ -506,12 +529,14 @@ void TqynTURNServer_Base::DoChannelBind(TqynUDPSocket* aSocket, TqynSTUN_Message
 
 void TqynTURNServer_Base::DoTURNMessageDiscarded(TqynSocketConnection* aSocket, TqynStunMessageMethod aMethod,
                                                  const std::string& aReason, TqynSTUN_Message* aMessage) {
+  FCounters.CountDiscard(aMethod, aReason);
   if (OnTURNMessageDiscarded) OnTURNMessageDiscarded(this, aSocket, aMethod, aMessage, aReason);
   throw TqynSTUNExceptionSilent(aReason);
 }
 
 void TqynTURNServer_Base::DoTURNChannelDataDiscarded(TqynSocketConnection* aSocket, TqynTURNChannelData* aChannelData,
                                                      const std::string& aReason) {
+  FCounters.CountDiscard(stmmUnknown, aReason);
   if (OnTURNChannelDataDiscarded) OnTURNChannelDataDiscarded(this, aSocket, aChannelData, aReason);
   throw TqynSTUNExceptionSilent(aReason);
 }
@@ -531,6 +556,7 @@ void TqynTURNServer_Base::WriteToClient(TqynTURNAllocationItem* aAllocation, con
 void TqynTURNServer_Base::WriteToPeer(TqynTURNAllocationItem* aAllocation, const std::string& aIP, TIdPort aPort,
                                       const TqynBytes& aBytes) {
   WriteRelayData(aAllocation->RelayBinding(), aAllocation->RelayIP(), aAllocation->RelayPort(), aIP, aPort, aBytes);
+  FCounters.CountRelayed(trdClientToPeer, aBytes.size());
 }
 
 void TqynTURNServer_Base::DoPeerData(TqynUDPSocket* aSocket, const TqynBytes& aBytes, const TqynTURNAllocationRef& aAllocation) {
@@ -544,9 +570,11 @@ void TqynTURNServer_Base::DeliverToClient(TqynUDPSocket* aSocket, TqynTURNAlloca
     DoTURNMessageDiscarded(aSocket, stmmData, QynFormat(RS_TURNInvalidPermission, aPeerIP), nullptr);
   if (const TqynTURNChannelRef channel = aTarget->ChannelOfPeer(aPeerIP, aPeerPort); channel && QynNow() <= channel->Expires()) {
     SendClientChannelData(aSocket, aTarget, *channel, aBytes);
+    FCounters.CountRelayed(trdPeerToClient, aBytes.size());
     return;
   }
   SendDataIndication(aSocket, aPeerIP, aBytes, aTarget, aIPVersion, aPeerPort);
+  FCounters.CountRelayed(trdPeerToClient, aBytes.size());
 }
 
 void TqynTURNServer_Base::SendDataIndication(TqynUDPSocket* /*aSocket*/, const std::string& aPeerIP, const TqynBytes& aData,

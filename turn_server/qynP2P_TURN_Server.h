@@ -22,6 +22,7 @@
 #include "qynP2P_STUN_Server.h"
 #include "qynP2P_TURN_Allocations.h"
 #include "qynP2P_TURN_Classes.h"
+#include "qynP2P_TURN_Counters.h"
 
 // ---------------------------------------------------------------------------------------------
 // Options
@@ -112,6 +113,10 @@ public:
   // The expiry scan (the allocation timer's tick; callable directly).
   virtual void DoAllocationsTimer(TqynTimer* Sender);
 
+  // What the server has done so far (any thread may read them at any time).
+  const TqynTURNCounters& Counters() const noexcept { return FCounters; }
+  TqynTURNCounters& Counters() noexcept { return FCounters; }
+
 protected:
   // Marks the component as being destroyed, stops the allocation timer and deactivates (joining
   // every listener), so that no other thread calls into it any more. Every destructor of a class
@@ -122,6 +127,10 @@ protected:
                          TqynSTUN_Message* aResponse) override;
   void ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
   void ProcessIndication(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
+  // The inherited sending, then the response is counted by method and code.
+  void SendResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aResponse) override;
+  // Counts the error, then raises OnSTUNException.
+  void DoSTUNException(const Exception& E) override;
 
   // ---- Virtual operations, in slot order ----
   virtual void DoCreateAllocation(TqynTURNAllocationsQueue* Sender, TqynSocketConnection* aSocket,
@@ -209,6 +218,7 @@ private:
   TqynTimer* FAllocationsTimer = nullptr;
   std::mutex FRandomLock;
   uint64_t FRandomState;
+  TqynTURNCounters FCounters;
 };
 
 // The component applications place: the TURN server with its properties exposed.

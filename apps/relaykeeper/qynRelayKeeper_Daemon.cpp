@@ -8,6 +8,7 @@
 
 #include "qynBase_Sync.h"
 #include "qynP2P_TURN_Server.h"
+#include "qynRelayKeeper_Metrics.h"
 #include "qynRelayKeeper_Server.h"
 
 namespace {
@@ -82,6 +83,22 @@ void DrainLog() {
 
 } // namespace
 
+bool StartRelayKeeperMetrics(TqynRelayKeeperMetricsServer& aMetrics, TqynTURNServer& aServer, const TqynRelayKeeperOptions& aOptions,
+                             std::FILE* aErr) {
+  std::string error;
+  const bool ok = aMetrics.Start(aOptions.MetricsHost, aOptions.MetricsPort, [&aServer] { return RelayKeeperMetricsText(aServer); }, error);
+  if (ok) {
+    const bool v6 = aOptions.MetricsHost.find(':') != std::string::npos;
+    const std::string host = v6 ? "[" + aOptions.MetricsHost + "]" : aOptions.MetricsHost;
+    std::fprintf(aErr, "relaykeeper: metrics on http://%s:%d/metrics\n", host.c_str(), static_cast<int>(aMetrics.Port()));
+  } else {
+    std::fprintf(aErr, "relaykeeper: Can not serve metrics on %s port %d: %s\n", aOptions.MetricsHost.c_str(),
+                 static_cast<int>(aOptions.MetricsPort), error.c_str());
+  }
+  std::fflush(aErr);
+  return ok;
+}
+
 void RequestRelayKeeperStop() noexcept { GStopRequested.store(true); }
 
 long RaiseDescriptorLimit() noexcept {
@@ -111,6 +128,9 @@ int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut
     server.TURNOptions().Allocation.MaxPort = aOptions.MaxPort;
     if (aOptions.Host.find(':') != std::string::npos) server.SetIPVersion(Id_IPv6);
     HookEvents(server, aOptions);
+    // Stopped (its thread joined) before the server goes, since it reads the server's counters.
+    TqynRelayKeeperMetricsServer metrics;
+    const bool metricsServed = !aOptions.Metrics || StartRelayKeeperMetrics(metrics, server, aOptions, aErr);
 
     TqynRelayKeeperStart start;
     start.NotifyEvents = neNoSync;
@@ -118,7 +138,9 @@ int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut
     start.Port = aOptions.Port;
     start.LongTermCredentials = aOptions.Authentication;
     start.Realm = aOptions.Realm;
-    if (!StartRelayKeeperServer(server, start)) {
+    if (!metricsServed) {
+      status = 1;
+    } else if (!StartRelayKeeperServer(server, start)) {
       const std::string reason = ListenFailureText(aOptions.Host, aOptions.Port);
       SyncMessages().Queue(ExceptionLine(reason));
       DrainLog();

@@ -7,6 +7,9 @@
 
 #include "qynRelayKeeper_Options.h"
 
+class TqynTURNServer;
+class TqynRelayKeeperMetricsServer;
+
 // Runs until SIGINT or SIGTERM (or RequestRelayKeeperStop). Returns the exit status: 0 after a
 // clean stop, 1 when it cannot listen (said on aErr). aOut receives the log lines.
 int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut = stdout, std::FILE* aErr = stderr);
@@ -16,3 +19,8 @@ void RequestRelayKeeperStop() noexcept;
 
 // Raises the soft limit of open descriptors to the hard limit; returns the soft limit now in force.
 long RaiseDescriptorLimit() noexcept;
+
+// Starts aMetrics for aServer as aOptions' --metrics says and reports on aErr either
+// "relaykeeper: metrics on http://ADDR:PORT/metrics" or why it cannot; false in that case.
+bool StartRelayKeeperMetrics(TqynRelayKeeperMetricsServer& aMetrics, TqynTURNServer& aServer, const TqynRelayKeeperOptions& aOptions,
+                             std::FILE* aErr = stderr);

@@ -33,6 +33,11 @@ const std::vector<TqynRelayKeeperOption>& Table() {
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MinPort = ParsePortOption("--min-port", v, 1); }},
       {"--max-port", "N", "bound of the relay ports, never granted itself (default 65535)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MaxPort = ParsePortOption("--max-port", v, 2); }},
+      {"--metrics", "ADDR:PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics ([ADDR]:PORT for IPv6; also with the window)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) {
+         ParseHostPortOption("--metrics", v, o.MetricsHost, o.MetricsPort);
+         o.Metrics = true;
+       }},
       {"--verbose", nullptr, "also log deleted allocations, discarded messages and refused requests",
        [](TqynRelayKeeperOptions& o, const std::string&) { o.Verbose = true; }},
       {"--help", nullptr, "show this text and exit",
@@ -66,6 +71,21 @@ std::string ParseIPOption(const std::string& aOption, const std::string& aValue)
   throw EqynOptionError(aOption + ": '" + aValue + "' is not an IPv4 or IPv6 address");
 }
 
+void ParseHostPortOption(const std::string& aOption, const std::string& aValue, std::string& VHost, uint16_t& VPort) {
+  const size_t colon = aValue.rfind(':');
+  if (colon == std::string::npos || colon == 0)
+    throw EqynOptionError(aOption + ": '" + aValue + "' is not ADDR:PORT (an IPv6 address as [ADDR]:PORT)");
+  std::string host = aValue.substr(0, colon);
+  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) host = host.substr(1, host.size() - 2);
+  host = ParseIPOption(aOption, host);
+  // An IPv6 address without brackets would be ambiguous (is the last group the port?).
+  if ((host.find(':') != std::string::npos) != bracketed)
+    throw EqynOptionError(aOption + ": '" + aValue + "' is not ADDR:PORT (an IPv6 address as [ADDR]:PORT)");
+  VPort = ParsePortOption(aOption, aValue.substr(colon + 1), 0);
+  VHost = host;
+}
+
 TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv) {
   TqynRelayKeeperOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -86,7 +106,7 @@ TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv
       throw EqynOptionError(arg + " takes no value");
     }
     option->Apply(options, value);
-    if (arg != "--headless" && arg != "--help") options.DaemonOptionGiven = true;
+    if (arg != "--headless" && arg != "--help" && arg != "--metrics") options.DaemonOptionGiven = true;
   }
   if (options.MinPort >= options.MaxPort)
     throw EqynOptionError("--min-port " + std::to_string(options.MinPort) + " must be below --max-port " +

@@ -14,7 +14,7 @@ QYN_DECLARE_EXCEPTION(EqynOptionError, Exception)
 struct TqynRelayKeeperOptions {
   bool Headless = false;
   bool Help = false;
-  // An option of the daemon (anything but --headless and --help) was given.
+  // An option of the daemon (anything but --headless, --help and --metrics) was given.
   bool DaemonOptionGiven = false;
   std::string Host = "127.0.0.1";
   uint16_t Port = 3478;
@@ -26,6 +26,10 @@ struct TqynRelayKeeperOptions {
   uint16_t MinPort = 49152;
   uint16_t MaxPort = 65535; // bound of the relay port range, never itself granted
   bool Verbose = false;
+  // --metrics ADDR:PORT (headless and window): serve Prometheus metrics at http://ADDR:PORT/metrics.
+  bool Metrics = false;
+  std::string MetricsHost;
+  uint16_t MetricsPort = 0;
 };
 
 struct TqynRelayKeeperOption {
@@ -48,3 +52,5 @@ std::string RelayKeeperUsage();
 // Value parsers (raise EqynOptionError naming aOption).
 uint16_t ParsePortOption(const std::string& aOption, const std::string& aValue, uint16_t aMin);
 std::string ParseIPOption(const std::string& aOption, const std::string& aValue);
+// "ADDR:PORT" with an IPv4 address, or "[ADDR]:PORT" with an IPv6 address; port 0 takes any free one.
+void ParseHostPortOption(const std::string& aOption, const std::string& aValue, std::string& VHost, uint16_t& VPort);

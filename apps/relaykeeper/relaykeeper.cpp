@@ -9,6 +9,7 @@
 
 #include "FRMTURNServer.h"
 #include "qynRelayKeeper_Daemon.h"
+#include "qynRelayKeeper_Metrics.h"
 #include "qynRelayKeeper_Options.h"
 
 namespace {
@@ -21,14 +22,20 @@ bool EnvSet(const char* aName) {
 // A display Qt can use: X11, Wayland, or a platform chosen explicitly (offscreen, vnc, ...).
 bool HasDisplay() { return EnvSet("DISPLAY") || EnvSet("WAYLAND_DISPLAY") || EnvSet("QT_QPA_PLATFORM"); }
 
-int RunWindow(int argc, char** argv) {
+int RunWindow(int argc, char** argv, const TqynRelayKeeperOptions& aOptions) {
   QApplication app(argc, argv);
   InstallQtMainThreadDispatcher();
   int status = 0;
   {
     TFRMTURNServer window;
-    window.show();
-    status = app.exec();
+    // Declared after the window: stopped before the window's server goes.
+    TqynRelayKeeperMetricsServer metrics;
+    if (aOptions.Metrics && !StartRelayKeeperMetrics(metrics, *window.turn_server, aOptions)) {
+      status = 1;
+    } else {
+      window.show();
+      status = app.exec();
+    }
   }
   RemoveQtMainThreadDispatcher();
   return status;
@@ -61,5 +68,5 @@ int main(int argc, char** argv) {
   }
   char* qtArgv[] = {argv[0], nullptr};
   int qtArgc = 1;
-  return RunWindow(qtArgc, qtArgv);
+  return RunWindow(qtArgc, qtArgv, options);
 }
