@@ -11,7 +11,8 @@ class TqynTURNServer;
 class TqynRelayKeeperMetricsServer;
 
 // Runs until SIGINT or SIGTERM (or RequestRelayKeeperStop). Returns the exit status: 0 after a
-// clean stop, 1 when it cannot listen (said on aErr). aOut receives the log lines.
+// clean stop, 1 when it cannot listen or cannot serve its metrics (said on aErr). aOut receives
+// the log lines.
 int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut = stdout, std::FILE* aErr = stderr);
 
 // Makes a running daemon stop (async-signal-safe; the signal handlers call it).

@@ -33,7 +33,7 @@ const std::vector<TqynRelayKeeperOption>& Table() {
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MinPort = ParsePortOption("--min-port", v, 1); }},
       {"--max-port", "N", "bound of the relay ports, never granted itself (default 65535)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MaxPort = ParsePortOption("--max-port", v, 2); }},
-      {"--metrics", "ADDR:PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics ([ADDR]:PORT for IPv6; also with the window)",
+      {"--metrics", "ADDR:PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics (IPv6: [ADDR]:PORT; also with the window)",
        [](TqynRelayKeeperOptions& o, const std::string& v) {
          ParseHostPortOption("--metrics", v, o.MetricsHost, o.MetricsPort);
          o.Metrics = true;
@@ -72,18 +72,25 @@ std::string ParseIPOption(const std::string& aOption, const std::string& aValue)
 }
 
 void ParseHostPortOption(const std::string& aOption, const std::string& aValue, std::string& VHost, uint16_t& VPort) {
-  const size_t colon = aValue.rfind(':');
-  if (colon == std::string::npos || colon == 0)
-    throw EqynOptionError(aOption + ": '" + aValue + "' is not ADDR:PORT (an IPv6 address as [ADDR]:PORT)");
-  std::string host = aValue.substr(0, colon);
-  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-  if (bracketed) host = host.substr(1, host.size() - 2);
-  host = ParseIPOption(aOption, host);
-  // An IPv6 address without brackets would be ambiguous (is the last group the port?).
-  if ((host.find(':') != std::string::npos) != bracketed)
-    throw EqynOptionError(aOption + ": '" + aValue + "' is not ADDR:PORT (an IPv6 address as [ADDR]:PORT)");
-  VPort = ParsePortOption(aOption, aValue.substr(colon + 1), 0);
-  VHost = host;
+  const auto bad = [&] {
+    return EqynOptionError(aOption + ": '" + aValue + "' is not ADDR:PORT (an IPv6 address as [ADDR]:PORT)");
+  };
+  std::string host, port;
+  if (!aValue.empty() && aValue.front() == '[') {
+    const size_t close = aValue.find("]:");
+    if (close == std::string::npos) throw bad();
+    host = aValue.substr(1, close - 1);
+    port = aValue.substr(close + 2);
+    if (host.find(':') == std::string::npos) throw bad(); // brackets are for IPv6 only
+  } else {
+    const size_t colon = aValue.find(':');
+    // An IPv6 address without brackets would be ambiguous (is the last group the port?).
+    if (colon == std::string::npos || aValue.find(':', colon + 1) != std::string::npos) throw bad();
+    host = aValue.substr(0, colon);
+    port = aValue.substr(colon + 1);
+  }
+  VHost = ParseIPOption(aOption, host);
+  VPort = ParsePortOption(aOption, port, 0);
 }
 
 TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv) {

@@ -187,7 +187,7 @@ TEST(MetricsOption, AddressAndPort) {
       {"[::]:80", "::", 80},                 {"::1:9100", nullptr, 0},     {"127.0.0.1", nullptr, 0},
       {"127.0.0.1:", nullptr, 0},            {"127.0.0.1:65536", nullptr, 0}, {":9100", nullptr, 0},
       {"localhost:9100", nullptr, 0},        {"[127.0.0.1]:9100", nullptr, 0}, {"[::1:9100", nullptr, 0},
-      {"", nullptr, 0},
+      {"[::1]", nullptr, 0},                 {"[]:9100", nullptr, 0},      {"", nullptr, 0},
   };
   for (const TCase& c : cases) {
     std::string host;
