@@ -26,6 +26,10 @@ struct TqynRelayKeeperOptions {
   uint16_t MinPort = 49152;
   uint16_t MaxPort = 65535; // bound of the relay port range, never itself granted
   bool Verbose = false;
+  std::string AuthSecret; // shared secret of time-limited credentials; empty: none
+  int MaxAllocations = 0; // allocations of the whole server; 0: no limit
+  int UserQuota = 0;      // allocations per user; 0: no limit
+  int UnauthRate = 10;    // answers per second per source to unauthenticated requests; 0: no bound
 };
 
 struct TqynRelayKeeperOption {
@@ -48,3 +52,5 @@ std::string RelayKeeperUsage();
 // Value parsers (raise EqynOptionError naming aOption).
 uint16_t ParsePortOption(const std::string& aOption, const std::string& aValue, uint16_t aMin);
 std::string ParseIPOption(const std::string& aOption, const std::string& aValue);
+// A decimal count 0 .. aMax.
+int ParseCountOption(const std::string& aOption, const std::string& aValue, int aMax);
