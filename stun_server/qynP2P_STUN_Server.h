@@ -102,7 +102,11 @@ struct TqynSTUNServer_BindingAttributes {
 };
 
 // The bound on answers to requests that did not authenticate, per source address (an IPv4
-// address or an IPv6 /64). Over it a request is dropped without an answer and counted.
+// address or an IPv6 /64). Over it a request is dropped without an answer and counted. Every
+// request whose MESSAGE-INTEGRITY did not verify with a password the application gave spends one
+// answer on arrival (Binding too: its answer is several times the size of the request, so it
+// reflects as well as a 401 does); a verified request spends one only when the gate refuses it
+// (unknown or stale nonce, expired credentials).
 struct TqynSTUNServer_UnauthenticatedAnswers {
   int Rate = 0;            // answers per second per source; 0: no bound
   int Burst = 20;          // answers a source may get at once

@@ -46,8 +46,8 @@ const std::vector<TqynRelayKeeperOption>& Table() {
       {"--user-quota", "N", "allocations one user name may hold at once, 486 beyond; 0 for no limit (default 0)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.UserQuota = ParseCountOption("--user-quota", v, kMaxCount); }},
       {"--unauth-rate", "N",
-       "answers per second per source address to requests without valid credentials, the rest "
-       "dropped; 0 for no bound (default 10)",
+       "answers per second per source address to requests without valid credentials (the rest "
+       "are dropped), 0 for no bound (default 10)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.UnauthRate = ParseCountOption("--unauth-rate", v, kMaxCount); }},
       {"--verbose", nullptr, "also log deleted allocations, discarded messages and refused requests",
        [](TqynRelayKeeperOptions& o, const std::string&) { o.Verbose = true; }},

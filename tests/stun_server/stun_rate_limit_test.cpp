@@ -24,9 +24,9 @@ TEST(SourceRateLimit, BurstThenRefillAtTheRate) {
   // Rate 2/s, burst 3: three at once, then one per 500 ms, never more than three saved up.
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(limit.Admit("192.0.2.1", 1000, 2, 3, 100)) << i;
   EXPECT_FALSE(limit.Admit("192.0.2.1", 1000, 2, 3, 100));
-  EXPECT_FALSE(limit.Admit("192.0.2.1", 1499, 2, 3, 100));
-  EXPECT_TRUE(limit.Admit("192.0.2.1", 1500, 2, 3, 100));
-  EXPECT_FALSE(limit.Admit("192.0.2.1", 1500, 2, 3, 100));
+  EXPECT_FALSE(limit.Admit("192.0.2.1", 1400, 2, 3, 100)); // 0.8 tokens
+  EXPECT_TRUE(limit.Admit("192.0.2.1", 1600, 2, 3, 100));  // 1.2
+  EXPECT_FALSE(limit.Admit("192.0.2.1", 1600, 2, 3, 100)); // 0.2
   int admitted = 0;
   for (int i = 0; i < 10; ++i) admitted += limit.Admit("192.0.2.1", 60000, 2, 3, 100) ? 1 : 0;
   EXPECT_EQ(admitted, 3);
@@ -77,7 +77,9 @@ TEST(SourceRateLimit, ForgedSourcesKeepTheMapBoundedAndDoNotRefillABusySource) {
                                std::to_string(i & 255);
     ASSERT_TRUE(limit.Admit(forged, 0, 1, 1, kMax)); // each new source starts with its burst
     // The busy source keeps sending between the forged ones: it stays among the recent ones.
-    if (i % 16 == 0) ASSERT_FALSE(limit.Admit("203.0.113.9", 0, 1, 1, kMax)) << i;
+    if (i % 16 == 0) {
+      ASSERT_FALSE(limit.Admit("203.0.113.9", 0, 1, 1, kMax)) << i;
+    }
     ASSERT_LE(limit.SourceCount(), static_cast<size_t>(kMax));
   }
   EXPECT_EQ(limit.SourceCount(), static_cast<size_t>(kMax));
@@ -127,6 +129,11 @@ TEST_F(RateFixture, ABurstFromOneSourceGetsAtMostTheBoundAndOthersAreStillAnswer
   EXPECT_EQ(Server.UnauthenticatedDropped(), 500u - answered);
   EXPECT_EQ(Exceptions, 0); // dropped quietly
   EXPECT_EQ(Send(Other, BindingRequest(), 5), 5u);
+  // The options record copies the bound.
+  TqynSTUNServer_Options copy;
+  copy.Assign(Server.STUNOptions());
+  EXPECT_EQ(copy.UnauthenticatedAnswers.Rate, 1);
+  EXPECT_EQ(copy.UnauthenticatedAnswers.Burst, 5);
   // Hostile datagrams of the flooder (an unanswerable FINGERPRINT, a forged MESSAGE-INTEGRITY)
   // spend its bound as well and, over it, are not even reported.
   const TqynBytes badIntegrity = BindingRequest([](TqynSTUN_Message& m) {

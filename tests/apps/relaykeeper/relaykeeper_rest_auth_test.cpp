@@ -75,7 +75,9 @@ TEST(TimeLimitedCredentials, UserNameForm) {
   for (const TCase& c : cases) {
     int64_t expiry = -1;
     EXPECT_EQ(ParseTimeLimitedUsername(c.Username, expiry), c.Valid) << c.Username;
-    if (c.Valid) EXPECT_EQ(expiry, c.Expiry) << c.Username;
+    if (c.Valid) {
+      EXPECT_EQ(expiry, c.Expiry) << c.Username;
+    }
   }
   EXPECT_TRUE(TimeLimitedUsernameExpired("100:a", 100)); // EXPIRY <= now
   EXPECT_FALSE(TimeLimitedUsernameExpired("100:a", 99));
@@ -202,7 +204,7 @@ TEST_F(DaemonSettings, WrongSecretIsDroppedLikeAWrongPassword) {
 
 TEST_F(DaemonSettings, MalformedNamesFallBackToTheStaticUser) {
   Apply();
-  for (const std::string user : {std::string("17x:alice"), std::string(":alice"), std::string("1234567890123456789:alice"),
+  for (const std::string& user : {std::string("17x:alice"), std::string(":alice"), std::string("1234567890123456789:alice"),
                                  std::string("alice")}) {
     Exceptions.clear();
     EXPECT_TRUE(SignedAllocate(Client, user, OpenSSLPassword(kSecret, user)).empty()) << user;
