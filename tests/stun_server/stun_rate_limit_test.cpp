@@ -148,6 +148,18 @@ TEST_F(RateFixture, ABurstFromOneSourceGetsAtMostTheBoundAndOthersAreStillAnswer
   EXPECT_LE(Exceptions - before, 3);
 }
 
+TEST_F(RateFixture, ManyForgedSourcesKeepTheServersBucketsBounded) {
+  Bound(1, 1);
+  Server.STUNOptions().UnauthenticatedAnswers.MaxSources = 500;
+  const TqynBytes request = BindingRequest();
+  for (int i = 0; i < 20000; ++i) {
+    TFakeUDPSocket forged("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255), 9);
+    Server.UDPServerRead(nullptr, &forged, request);
+    ASSERT_LE(Server.UnauthenticatedSources(), 500u);
+  }
+  EXPECT_EQ(Server.UnauthenticatedSources(), 500u);
+}
+
 // Binding counts: it is unauthenticated and its answer is several times the request's size.
 TEST_F(RateFixture, ErrorAnswersCountLikeSuccessAnswers) {
   Bound(1, 3);
