@@ -60,6 +60,11 @@ T* AddAddressAttribute(TqynSTUN_Message* aMessage, const std::string& aIP, TIdPo
   return a;
 }
 
+// The request's MESSAGE-INTEGRITY verified with a password the application gave.
+bool IsVerified(const TqynSTUN_Message& aRequest) noexcept {
+  return aRequest.MessageIntegrity() == stisMessageIntegrityValid && aRequest.MessageIntegrityKeyGiven();
+}
+
 } // namespace
 
 uint16_t StunErrorCode(TqynStunError aError) noexcept { return StunErrorText(aError).Code; }
@@ -316,6 +321,9 @@ void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
   };
   request.Read(Bytes);
   const bool isRequest = request.Header().MessageType_Class() == stmcRequest;
+  // A request that did not authenticate spends one answer of its source's bound before anything
+  // else; over the bound it gets no answer (nor an exception report).
+  if (isRequest && !IsVerified(request) && !AdmitUnauthenticated(aSocket)) return;
 
   response.Header().SetMagicCookie(request.Header().MagicCookie());
   response.Header().SetTransactionId(request.Header().TransactionId());
@@ -552,8 +560,26 @@ bool TqynSTUNServer_Base::CheckAuthentication(TqynUDPSocket* aSocket, TqynSTUN_M
   else if (aAuthentication.LongTermCredentials.Enabled)
     return CheckLongTermCredentials(aSocket, aRequest, aAuthentication.LongTermCredentials, aResponse);
   else error = stueUnauthorized;
+  // A verified request that is refused spends an answer now (it spent none on arrival).
+  if (IsVerified(*aRequest) && !AdmitUnauthenticated(aSocket)) return false;
   SendErrorResponse(aSocket, aRequest, error, aResponse);
   return false;
+}
+
+bool TqynSTUNServer_Base::CredentialsExpired(TqynSTUN_Message* aRequest) {
+  if (!OnSTUNCredentialsExpired) return false;
+  const auto* username = aRequest->Attributes().GetAttribute<TqynSTUN_Attribute_USERNAME>(stmaUsername);
+  const auto* realm = aRequest->Attributes().GetAttribute<TqynSTUN_Attribute_REALM>(stmaRealm);
+  bool expired = false;
+  OnSTUNCredentialsExpired(this, aRequest, username ? username->Username() : std::string(), realm ? realm->Realm() : std::string(),
+                           expired);
+  return expired;
+}
+
+bool TqynSTUNServer_Base::AdmitUnauthenticated(TqynUDPSocket* aSocket) {
+  const TqynSTUNServer_UnauthenticatedAnswers& bound = STUNOptions().UnauthenticatedAnswers;
+  if (bound.Rate <= 0 || !aSocket) return true;
+  return FUnauthenticatedAnswers.Admit(aSocket->IP(), QynTickCount64(), bound.Rate, bound.Burst, bound.MaxSources);
 }
 
 bool TqynSTUNServer_Base::CheckUnknownAttributes(TqynUDPSocket* /*aSocket*/, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {
@@ -578,10 +604,11 @@ bool TqynSTUNServer_Base::CheckLongTermCredentials(TqynUDPSocket* aSocket, TqynS
     state = nonces->GetNonceState(nonce->Nonce());
   // Authenticated: a nonce this server honours and a digest that verified with a password the
   // application gave. No password (an unknown user) is answered like a missing signature.
-  if (state == stnsNonceValid && aRequest->MessageIntegrity() == stisMessageIntegrityValid &&
-      aRequest->MessageIntegrityKeyGiven())
-    return true;
+  const bool verified = IsVerified(*aRequest);
+  if (state == stnsNonceValid && verified && !CredentialsExpired(aRequest)) return true;
 
+  // A verified request that is refused spends an answer now (it spent none on arrival).
+  if (verified && !AdmitUnauthenticated(aSocket)) return false;
   aResponse->Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(nonces->AddNonce(aLongTermCredentials.Realm));
   aResponse->Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm(aLongTermCredentials.Realm);
   SendErrorResponse(aSocket, aRequest, state == stnsNonceStaled ? stueStaleNonce : stueUnauthorized, aResponse);

@@ -19,6 +19,7 @@
 #include "qynClock.h"
 #include "qynMessages.h"
 #include "qynP2P_STUN_Classes.h"
+#include "qynP2P_STUN_RateLimit.h"
 
 class TqynUDPServer_Base;
 
@@ -100,9 +101,23 @@ struct TqynSTUNServer_BindingAttributes {
   }
 };
 
+// The bound on answers to requests that did not authenticate, per source address (an IPv4
+// address or an IPv6 /64). Over it a request is dropped without an answer and counted. Every
+// request whose MESSAGE-INTEGRITY did not verify with a password the application gave spends one
+// answer on arrival (Binding too: its answer is several times the size of the request, so it
+// reflects as well as a 401 does); a verified request spends one only when the gate refuses it
+// (unknown or stale nonce, expired credentials).
+struct TqynSTUNServer_UnauthenticatedAnswers {
+  int Rate = 0;            // answers per second per source; 0: no bound
+  int Burst = 20;          // answers a source may get at once
+  int MaxSources = 10000;  // sources tracked at once (the least recently seen give way)
+  void Assign(const TqynSTUNServer_UnauthenticatedAnswers& aSource) { *this = aSource; }
+};
+
 struct TqynSTUNServer_Options : TqynSTUN_Options {
   TqynSTUNServer_Authentication Authentication;
   TqynSTUNServer_BindingAttributes BindingAttributes;
+  TqynSTUNServer_UnauthenticatedAnswers UnauthenticatedAnswers;
 
   // From another server options record every value is copied, nested ones included; from a plain
   // TqynSTUN_Options only Fingerprint and Software.
@@ -111,6 +126,7 @@ struct TqynSTUNServer_Options : TqynSTUN_Options {
     if (const auto* s = dynamic_cast<const TqynSTUNServer_Options*>(&aSource)) {
       Authentication.Assign(s->Authentication);
       BindingAttributes.Assign(s->BindingAttributes);
+      UnauthenticatedAnswers.Assign(s->UnauthenticatedAnswers);
     }
   }
 };
@@ -198,6 +214,10 @@ using TqynSTUNRequestAuthorizationEvent =
 using TqynSTUNRequestSuccessEvent = std::function<void(TqynComponent_Base* Sender, TqynSocketConnection* aSocket,
                                                        TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse, bool& Accept)>;
 using TqynSTUNRequestErrorEvent = TqynSTUNRequestSuccessEvent;
+// Asked for a request whose credentials verified and whose nonce is honoured: Expired (false on
+// entry) set to true refuses the credentials with a fresh 401 challenge.
+using TqynSTUNCredentialsExpiredEvent = std::function<void(TqynComponent_Base* Sender, TqynSTUN_Message* aRequest,
+                                                           const std::string& aUsername, const std::string& aRealm, bool& Expired)>;
 
 // Datagrams from several bindings are processed at the same time on their listener threads (with
 // neNoSync); they share the options (only read while processing), the binding list and the nonce
@@ -239,6 +259,12 @@ public:
   TqynSTUNRequestAuthorizationEvent OnSTUNRequestAuthorization;
   TqynSTUNRequestSuccessEvent OnSTUNRequestSuccess;
   TqynSTUNRequestErrorEvent OnSTUNRequestError;
+  TqynSTUNCredentialsExpiredEvent OnSTUNCredentialsExpired;
+
+  // Requests dropped unanswered by the bound of STUNOptions.UnauthenticatedAnswers, and the
+  // sources it tracks now.
+  uint64_t UnauthenticatedDropped() const noexcept { return FUnauthenticatedAnswers.Dropped(); }
+  size_t UnauthenticatedSources() const { return FUnauthenticatedAnswers.SourceCount(); }
 
   // ---- Virtual operations, in slot order ----
 
@@ -295,6 +321,12 @@ protected:
   // listing them (PASSWORD-ALGORITHM, USERHASH) has been appended to the response.
   bool CheckUnknownAttributes(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
 
+  // Spends one answer of the source's bound for a request that did not authenticate; false when
+  // the source is over it (the request is then to be dropped unanswered).
+  bool AdmitUnauthenticated(TqynUDPSocket* aSocket);
+  // OnSTUNCredentialsExpired for the request's USERNAME and REALM (false when unassigned).
+  bool CredentialsExpired(TqynSTUN_Message* aRequest);
+
   // The UDP server if it exists, without the log file update of GetUDPServer (for listener threads).
   TqynUDPServer_Base* UDPServerIfCreated() const noexcept { return FUDPServer.get(); }
 
@@ -318,6 +350,7 @@ private:
   std::mutex FCreateLock; // creation of the UDP server and of the nonce list
   std::unique_ptr<TqynUDPServer_Base> FUDPServer;
   std::unique_ptr<TqynSTUNNoncesQueue> FNonces;
+  TqynSTUNSourceRateLimit FUnauthenticatedAnswers;
   // Settings kept until the UDP server exists.
   std::string FHost;
   TIdPort FPort = 3478;

@@ -18,6 +18,11 @@ TqynDateTime QynNow() {
   return ms + static_cast<int64_t>(local.tm_gmtoff) * 1000 + GShift.load(std::memory_order_relaxed);
 }
 
+int64_t QynUnixNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() + GShift.load(std::memory_order_relaxed);
+}
+
 void QynClockShift(int64_t aMilliseconds) { GShift.fetch_add(aMilliseconds, std::memory_order_relaxed); }
 
 void QynClockReset() { GShift.store(0, std::memory_order_relaxed); }

@@ -13,6 +13,10 @@ TqynDateTime QynNow();
 // `aDateTime` plus whole seconds.
 inline TqynDateTime QynIncSeconds(TqynDateTime aDateTime, int64_t aSeconds) { return aDateTime + aSeconds * 1000; }
 
+// Current Unix time (UTC) in milliseconds, plus the same test shift as QynNow(): for times that
+// arrive as Unix seconds from elsewhere (the expiry of a time-limited user name).
+int64_t QynUnixNowMs();
+
 // Test hook: moves the clock that QynNow() reports by `aMilliseconds` (cumulative, may be
 // negative); QynClockReset() removes every shift. Thread-safe.
 void QynClockShift(int64_t aMilliseconds);

@@ -339,6 +339,10 @@ void TqynTURNServer_Base::ValidateAllocate(TqynUDPSocket* aSocket, TqynSTUN_Mess
   if (additionalFamily && additionalFamily->Family() == 1) SendErrorResponse(aSocket, aRequest, stueInvalidRequest, aResponse);
   if (GetAllocations()->UserReachQuota(aUsername, TURNOptions().Allocation.MaxUserAllocations))
     SendErrorResponse(aSocket, aRequest, stueAllocationQuotaReached, aResponse);
+  // Allocates are processed one after another per listening binding, so this bound is exact with
+  // one listening binding and exceeded by at most one per further binding.
+  if (const int most = TURNOptions().Allocation.MaxAllocations; most > 0 && GetAllocations()->Count() >= most)
+    SendErrorResponse(aSocket, aRequest, stueInsufficientCapacity, aResponse);
 }
 
 uint16_t TqynTURNServer_Base::FindRelayPort(const std::vector<uint16_t>& aTried) {

@@ -35,6 +35,7 @@ struct TqynTURNServer_Allocation {
   uint16_t MinPort = 49152;       // lowest relay port
   uint16_t MaxPort = 65535;       // bound of the relay port range (never itself chosen)
   int MaxUserAllocations = 0;     // allocations one user may hold; 0: no limit
+  int MaxAllocations = 0;         // allocations the server holds at once (508 beyond); 0: no limit
   std::string RelayIP;            // empty: the local address of the binding the Allocate came on
   void Assign(const TqynTURNServer_Allocation& aSource) { *this = aSource; }
 };

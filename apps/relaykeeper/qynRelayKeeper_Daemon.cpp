@@ -3,12 +3,15 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
 #include "qynBase_Sync.h"
+#include "qynClock.h"
 #include "qynP2P_TURN_Server.h"
 #include "qynRelayKeeper_Metrics.h"
+#include "qynRelayKeeper_RestAuth.h"
 #include "qynRelayKeeper_Server.h"
 
 namespace {
@@ -49,11 +52,6 @@ void WriteLine(std::FILE* aOut, const std::string& aText) {
 void HookEvents(TqynTURNServer& aServer, const TqynRelayKeeperOptions& aOptions) {
   // The handlers run on the listener threads; they read only values fixed before the start.
   aServer.OnSTUNException = [](TqynComponent_Base*, const Exception& E) { SyncMessages().Queue(ExceptionLine(E.Message())); };
-  aServer.OnSTUNRequestAuthorization = [&aServer, &aOptions](TqynComponent_Base*, TqynSTUN_Message*, const std::string& aUsername,
-                                                             const std::string& aRealm, std::string& Password) {
-    Password = RelayKeeperPassword(aUsername, aRealm, aOptions.User,
-                                   aServer.TURNOptions().Authentication.LongTermCredentials.Realm, aOptions.Password);
-  };
   aServer.OnTURNCreateAllocation = [](TqynComponent_Base*, TqynSocketConnection*, TqynTURNAllocationItem* Allocation) {
     SyncMessages().Queue(NewAllocationLine(*Allocation));
   };
@@ -99,6 +97,37 @@ bool StartRelayKeeperMetrics(TqynRelayKeeperMetricsServer& aMetrics, TqynTURNSer
   return ok;
 }
 
+void ApplyRelayKeeperDaemonSettings(TqynTURNServer& aServer, const TqynRelayKeeperOptions& aOptions) {
+  TqynTURNServer_Allocation& allocation = aServer.TURNOptions().Allocation;
+  allocation.RelayIP = aOptions.RelayIP;
+  allocation.MinPort = aOptions.MinPort;
+  allocation.MaxPort = aOptions.MaxPort;
+  allocation.MaxAllocations = aOptions.MaxAllocations;
+  allocation.MaxUserAllocations = aOptions.UserQuota;
+  TqynSTUNServer_UnauthenticatedAnswers& bound = aServer.STUNOptions().UnauthenticatedAnswers;
+  bound.Rate = aOptions.UnauthRate;
+  bound.Burst = std::max(20, aOptions.UnauthRate);
+  if (aOptions.Host.find(':') != std::string::npos) aServer.SetIPVersion(Id_IPv6);
+
+  // The handlers run on the listener threads; the realm is read from the component, which a
+  // Start sets before the listeners run.
+  aServer.OnSTUNRequestAuthorization = [&aServer, user = aOptions.User, password = aOptions.Password, secret = aOptions.AuthSecret](
+                                           TqynComponent_Base*, TqynSTUN_Message*, const std::string& aUsername,
+                                           const std::string& aRealm, std::string& Password) {
+    Password = RelayKeeperPassword(aUsername, aRealm, user, aServer.TURNOptions().Authentication.LongTermCredentials.Realm, password,
+                                   secret);
+  };
+  if (aOptions.AuthSecret.empty()) {
+    aServer.OnSTUNCredentialsExpired = nullptr;
+    return;
+  }
+  aServer.OnSTUNCredentialsExpired = [](TqynComponent_Base*, TqynSTUN_Message*, const std::string& aUsername, const std::string&,
+                                        bool& Expired) {
+    const int64_t nowMs = QynUnixNowMs();
+    Expired = TimeLimitedUsernameExpired(aUsername, nowMs >= 0 ? nowMs / 1000 : (nowMs - 999) / 1000);
+  };
+}
+
 void RequestRelayKeeperStop() noexcept { GStopRequested.store(true); }
 
 long RaiseDescriptorLimit() noexcept {
@@ -123,10 +152,7 @@ int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut
   {
     TqynTURNServer server;
     ApplyRelayKeeperDesignSettings(server);
-    server.TURNOptions().Allocation.RelayIP = aOptions.RelayIP;
-    server.TURNOptions().Allocation.MinPort = aOptions.MinPort;
-    server.TURNOptions().Allocation.MaxPort = aOptions.MaxPort;
-    if (aOptions.Host.find(':') != std::string::npos) server.SetIPVersion(Id_IPv6);
+    ApplyRelayKeeperDaemonSettings(server, aOptions);
     HookEvents(server, aOptions);
     // Stopped (its thread joined) before the server goes, since it reads the server's counters.
     TqynRelayKeeperMetricsServer metrics;

@@ -10,6 +10,13 @@
 class TqynTURNServer;
 class TqynRelayKeeperMetricsServer;
 
+// The daemon's settings of the server beyond the design-time ones: relay address and ports, the
+// family of the listening address, the quotas, the bound on unauthenticated answers, and the
+// handlers that give passwords (the static user, time-limited user names with --auth-secret) and
+// refuse expired time-limited user names by the component clock. The handlers keep copies of
+// what they need.
+void ApplyRelayKeeperDaemonSettings(TqynTURNServer& aServer, const TqynRelayKeeperOptions& aOptions);
+
 // Runs until SIGINT or SIGTERM (or RequestRelayKeeperStop). Returns the exit status: 0 after a
 // clean stop, 1 when it cannot listen or cannot serve its metrics (said on aErr). aOut receives
 // the log lines.

@@ -4,7 +4,11 @@
 
 #include <charconv>
 
+#include "qynRelayKeeper_RestAuth.h"
+
 namespace {
+
+constexpr int kMaxCount = 1000000;
 
 std::string NonEmpty(const std::string& aOption, const std::string& aValue) {
   if (aValue.empty()) throw EqynOptionError(aOption + ": the value must not be empty");
@@ -38,6 +42,18 @@ const std::vector<TqynRelayKeeperOption>& Table() {
          ParseHostPortOption("--metrics", v, o.MetricsHost, o.MetricsPort);
          o.Metrics = true;
        }},
+      {"--auth-secret", "SECRET",
+       "also accept user names EXPIRY[:NAME] with the password base64(HMAC-SHA1(SECRET, name)) "
+       "until EXPIRY (Unix seconds)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.AuthSecret = NonEmpty("--auth-secret", v); }},
+      {"--max-allocations", "N", "allocations the server holds at once, 508 beyond; 0 for no limit (default 0)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.MaxAllocations = ParseCountOption("--max-allocations", v, kMaxCount); }},
+      {"--user-quota", "N", "allocations one user name may hold at once, 486 beyond; 0 for no limit (default 0)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.UserQuota = ParseCountOption("--user-quota", v, kMaxCount); }},
+      {"--unauth-rate", "N",
+       "answers per second per source address to requests without valid credentials (the rest "
+       "are dropped), 0 for no bound (default 10)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.UnauthRate = ParseCountOption("--unauth-rate", v, kMaxCount); }},
       {"--verbose", nullptr, "also log deleted allocations, discarded messages and refused requests",
        [](TqynRelayKeeperOptions& o, const std::string&) { o.Verbose = true; }},
       {"--help", nullptr, "show this text and exit",
@@ -93,6 +109,15 @@ void ParseHostPortOption(const std::string& aOption, const std::string& aValue, 
   VPort = ParsePortOption(aOption, port, 0);
 }
 
+int ParseCountOption(const std::string& aOption, const std::string& aValue, int aMax) {
+  int value = 0;
+  const char* end = aValue.data() + aValue.size();
+  const auto [ptr, ec] = std::from_chars(aValue.data(), end, value);
+  if (aValue.empty() || ec != std::errc() || ptr != end || value < 0 || value > aMax)
+    throw EqynOptionError(aOption + ": '" + aValue + "' is not a count (0 - " + std::to_string(aMax) + ")");
+  return value;
+}
+
 TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv) {
   TqynRelayKeeperOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -118,6 +143,13 @@ TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv
   if (options.MinPort >= options.MaxPort)
     throw EqynOptionError("--min-port " + std::to_string(options.MinPort) + " must be below --max-port " +
                           std::to_string(options.MaxPort));
+  if (!options.AuthSecret.empty()) {
+    if (!options.Authentication) throw EqynOptionError("--auth-secret needs the credentials that --no-auth turns off");
+    int64_t expiry = 0;
+    if (ParseTimeLimitedUsername(options.User, expiry))
+      throw EqynOptionError("--user: '" + options.User + "' has the form EXPIRY[:NAME] that --auth-secret takes for "
+                                                         "time-limited user names");
+  }
   return options;
 }
 

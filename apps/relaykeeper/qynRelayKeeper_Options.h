@@ -30,6 +30,10 @@ struct TqynRelayKeeperOptions {
   bool Metrics = false;
   std::string MetricsHost;
   uint16_t MetricsPort = 0;
+  std::string AuthSecret; // shared secret of time-limited credentials; empty: none
+  int MaxAllocations = 0; // allocations of the whole server; 0: no limit
+  int UserQuota = 0;      // allocations per user; 0: no limit
+  int UnauthRate = 10;    // answers per second per source to unauthenticated requests; 0: no bound
 };
 
 struct TqynRelayKeeperOption {
@@ -54,3 +58,5 @@ uint16_t ParsePortOption(const std::string& aOption, const std::string& aValue, 
 std::string ParseIPOption(const std::string& aOption, const std::string& aValue);
 // "ADDR:PORT" with an IPv4 address, or "[ADDR]:PORT" with an IPv6 address; port 0 takes any free one.
 void ParseHostPortOption(const std::string& aOption, const std::string& aValue, std::string& VHost, uint16_t& VPort);
+// A decimal count 0 .. aMax.
+int ParseCountOption(const std::string& aOption, const std::string& aValue, int aMax);

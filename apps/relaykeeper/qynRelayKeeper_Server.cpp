@@ -6,6 +6,7 @@
 
 #include "qynId_Sockets.h"
 #include "qynMessages.h"
+#include "qynRelayKeeper_RestAuth.h"
 
 void ApplyRelayKeeperDesignSettings(TqynTURNServer& aServer) {
   aServer.SetActive(false);
@@ -156,4 +157,13 @@ std::string RelayKeeperPassword(const std::string& aUsername, const std::string&
                                 const std::string& aServerRealm, const std::string& aPassword) {
   if (aUsername != aUser || aRealm != aServerRealm) return std::string();
   return aPassword;
+}
+
+std::string RelayKeeperPassword(const std::string& aUsername, const std::string& aRealm, const std::string& aUser,
+                                const std::string& aServerRealm, const std::string& aPassword, const std::string& aSecret) {
+  int64_t expiry = 0;
+  if (aSecret.empty() || !ParseTimeLimitedUsername(aUsername, expiry))
+    return RelayKeeperPassword(aUsername, aRealm, aUser, aServerRealm, aPassword);
+  if (aRealm != aServerRealm) return std::string();
+  return TimeLimitedPassword(aSecret, aUsername);
 }

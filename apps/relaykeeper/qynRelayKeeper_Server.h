@@ -50,3 +50,9 @@ const char* StunMethodName(TqynStunMessageMethod aMethod) noexcept;
 // aServerRealm exactly, otherwise empty.
 std::string RelayKeeperPassword(const std::string& aUsername, const std::string& aRealm, const std::string& aUser,
                                 const std::string& aServerRealm, const std::string& aPassword);
+// The same beside time-limited credentials: with a non-empty aSecret, a user name of the form
+// EXPIRY[:NAME] in aServerRealm gets its derived password (TimeLimitedPassword), expired or not:
+// the refusal of an expired one is a fresh challenge, not a failed signature. Any other user
+// name is checked as above.
+std::string RelayKeeperPassword(const std::string& aUsername, const std::string& aRealm, const std::string& aUser,
+                                const std::string& aServerRealm, const std::string& aPassword, const std::string& aSecret);

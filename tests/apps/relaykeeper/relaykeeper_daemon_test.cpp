@@ -1,5 +1,5 @@
 // qyn-test-labels: net
-// qyn-test-libs: qyn_turn_server qyn_stun_server
+// qyn-test-libs: qyn_relaykeeper qyn_turn_server qyn_stun_server
 // qyn-test-programs: relaykeeper
 //
 // The relaykeeper program headless, as a separate process on loopback: its log lines on standard
@@ -10,10 +10,12 @@
 
 #include <signal.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "apps/relaykeeper/relaykeeper_test_client.h"
+#include "qynRelayKeeper_RestAuth.h"
 #include "qyn_test_process.h"
 
 namespace {
@@ -115,6 +117,26 @@ TEST_F(Daemon, NoAuthAllocatesWithoutCredentials) {
   Stop();
 }
 
+TEST_F(Daemon, TimeLimitedCredentialsBesideTheStaticUserAndTheServerLimit) {
+  Run({"--auth-secret", "north_wind", "--max-allocations", "2", "--verbose"});
+  const std::string valid = std::to_string(std::time(nullptr) + 3600) + ":alice";
+  const std::string expired = std::to_string(std::time(nullptr) - 10) + ":alice";
+  TqynSTUN_Message m;
+  TTestTurnClient first(std::function<void()>(), 100), second(std::function<void()>(), 200), third(std::function<void()>(), 300);
+  ASSERT_TRUE(first.Allocate(Port, m, valid, TimeLimitedPassword("north_wind", valid)));
+  EXPECT_NE(TTestTurnClient::RelayedPort(m), 0) << ErrorOf(m).first;
+  ASSERT_TRUE(second.Allocate(Port, m, expired, TimeLimitedPassword("north_wind", expired)));
+  EXPECT_EQ(ErrorOf(m).first, 401);
+  EXPECT_NE(m.Attributes().GetAttribute(stmaNonce), nullptr);
+  ASSERT_TRUE(second.Allocate(Port, m, "qyn_user", "kiwi_tea"));
+  EXPECT_NE(TTestTurnClient::RelayedPort(m), 0) << ErrorOf(m).first;
+  ASSERT_TRUE(third.Allocate(Port, m, "qyn_user", "kiwi_tea"));
+  EXPECT_EQ(ErrorOf(m).first, 508);
+  EXPECT_TRUE(Process->WaitFor("Refused Allocate from 127.0.0.1:" + std::to_string(third.Socket.Port()) + ": 508 Insufficient Capacity\n"))
+      << Process->Out();
+  Stop();
+}
+
 TEST_F(Daemon, TermEndsItWithinASecondWithNoThreadLeftWhileAllocationsRun) {
   Run({"--no-auth"});
   std::vector<std::unique_ptr<TTestTurnClient>> clients;
@@ -158,6 +180,9 @@ TEST(DaemonStart, BadOptionValuesExitWithTwoAndNameTheOption) {
       {{"--host", "localhost"}, "--host"},      {{"--relay-ip", "1.2.3"}, "--relay-ip"},
       {{"--user", ""}, "--user"},               {{"--verbose=yes"}, "--verbose"},
       {{"--bogus"}, "--bogus"},                 {{"stray"}, "stray"},
+      {{"--auth-secret", ""}, "--auth-secret"}, {{"--auth-secret", "s", "--no-auth"}, "--auth-secret"},
+      {{"--max-allocations", "-1"}, "--max-allocations"}, {{"--user-quota", "x"}, "--user-quota"},
+      {{"--unauth-rate", "2.5"}, "--unauth-rate"},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = {kProgram, "--headless"};
@@ -174,7 +199,8 @@ TEST(DaemonStart, HelpDescribesEveryOption) {
   TChildProcess p({kProgram, "--help"}, kNoDisplay);
   EXPECT_EQ(p.WaitExit(), 0);
   for (const char* option : {"--headless", "--host ADDR", "--port N", "--user NAME", "--password PW", "--realm R", "--no-auth",
-                             "--relay-ip ADDR", "--min-port N", "--max-port N", "--verbose", "--help"})
+                             "--relay-ip ADDR", "--min-port N", "--max-port N", "--auth-secret SECRET",
+                             "--max-allocations N", "--user-quota N", "--unauth-rate N", "--verbose", "--help"})
     EXPECT_NE(p.Out().find(option), std::string::npos) << option;
 }
 

@@ -72,6 +72,53 @@ TEST(RelayKeeperOptions, BadValuesAreRefusedNamingTheOption) {
   }
 }
 
+TEST(RelayKeeperOptions, CredentialsQuotasAndTheUnauthenticatedBound) {
+  const TqynRelayKeeperOptions d = Parse({});
+  EXPECT_EQ(d.AuthSecret, "");
+  EXPECT_EQ(d.MaxAllocations, 0);
+  EXPECT_EQ(d.UserQuota, 0);
+  EXPECT_EQ(d.UnauthRate, 10); // on by default in the daemon
+  const TqynRelayKeeperOptions o =
+      Parse({"--auth-secret", "s=3:x", "--max-allocations=1000", "--user-quota", "5", "--unauth-rate", "0"});
+  EXPECT_EQ(o.AuthSecret, "s=3:x");
+  EXPECT_EQ(o.MaxAllocations, 1000);
+  EXPECT_EQ(o.UserQuota, 5);
+  EXPECT_EQ(o.UnauthRate, 0);
+  EXPECT_TRUE(o.DaemonOptionGiven);
+  EXPECT_EQ(Parse({"--unauth-rate", "1000000"}).UnauthRate, 1000000);
+
+  struct TCase {
+    std::vector<std::string> Args;
+    const char* Named;
+  };
+  const TCase cases[] = {
+      {{"--auth-secret", ""}, "--auth-secret"},
+      {{"--auth-secret"}, "--auth-secret"},
+      {{"--auth-secret", "s", "--no-auth"}, "--auth-secret"},
+      {{"--auth-secret", "s", "--user", "1700000000:bob"}, "--user"}, // unreachable beside the secret
+      {{"--max-allocations", "-1"}, "--max-allocations"},
+      {{"--max-allocations", "+5"}, "--max-allocations"},
+      {{"--max-allocations", "1e3"}, "--max-allocations"},
+      {{"--max-allocations", ""}, "--max-allocations"},
+      {{"--user-quota", "1000001"}, "--user-quota"},
+      {{"--user-quota", "99999999999999999999"}, "--user-quota"},
+      {{"--user-quota", "two"}, "--user-quota"},
+      {{"--unauth-rate", "-3"}, "--unauth-rate"},
+      {{"--unauth-rate", "0.5"}, "--unauth-rate"},
+      {{"--unauth-rate"}, "--unauth-rate"},
+  };
+  for (const TCase& c : cases) {
+    try {
+      Parse(c.Args);
+      ADD_FAILURE() << c.Args[0] << " accepted";
+    } catch (const EqynOptionError& E) {
+      EXPECT_NE(E.Message().find(c.Named), std::string::npos) << E.Message();
+    }
+  }
+  // A static user that is not of the time-limited form stays beside the secret.
+  EXPECT_EQ(Parse({"--auth-secret", "s", "--user", "1700000000bob"}).User, "1700000000bob");
+}
+
 TEST(RelayKeeperOptions, HelpListsEveryOptionOfTheTable) {
   const std::string usage = RelayKeeperUsage();
   for (const TqynRelayKeeperOption& o : RelayKeeperOptionTable()) {
