@@ -118,7 +118,7 @@ struct TTestServer {
   }
 };
 
-struct Window : ::testing::Test {
+struct ProbeWindow : ::testing::Test {
   std::unique_ptr<TFRMSTUNClient> Form;
   std::vector<std::string> Shown; // messages of the exception reporter
 
@@ -172,7 +172,7 @@ struct Window : ::testing::Test {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(Window, HasItsCaptionSizeRegionsControlsAndDefaults) {
+TEST_F(ProbeWindow, HasItsCaptionSizeRegionsControlsAndDefaults) {
   TFRMSTUNClient& f = *Form;
   EXPECT_EQ(f.windowTitle().toStdString(), "TURN Client - Qynwire");
   EXPECT_EQ(f.size(), QSize(792, 857));
@@ -299,7 +299,7 @@ TEST_F(Window, HasItsCaptionSizeRegionsControlsAndDefaults) {
   EXPECT_FALSE(c.OnTURNICMPIndication);
 }
 
-TEST_F(Window, RequestBindingLogsTheBindingThenItsAttributesInArrivalOrder) {
+TEST_F(ProbeWindow, RequestBindingLogsTheBindingThenItsAttributesInArrivalOrder) {
   TTestServer server;
   ASSERT_TRUE(server.Server.Active());
   PointAt(server.Port());
@@ -318,7 +318,7 @@ TEST_F(Window, RequestBindingLogsTheBindingThenItsAttributesInArrivalOrder) {
   EXPECT_TRUE(Shown.empty());
 }
 
-TEST_F(Window, RunsAWholeTURNExchangeWithOneLinePerEvent) {
+TEST_F(ProbeWindow, RunsAWholeTURNExchangeWithOneLinePerEvent) {
   TTestServer server;
   RawClient peer;
   ASSERT_TRUE(peer.Ok());
@@ -369,7 +369,7 @@ TEST_F(Window, RunsAWholeTURNExchangeWithOneLinePerEvent) {
   EXPECT_TRUE(Shown.empty());
 }
 
-TEST_F(Window, AllocateWithTheBoxClearedIsRefusedWith401) {
+TEST_F(ProbeWindow, AllocateWithTheBoxClearedIsRefusedWith401) {
   TTestServer server;
   PointAt(server.Port());
   Form->chkLongTermCredentials->setChecked(false);
@@ -396,11 +396,11 @@ TEST_F(Window, AllocateWithTheBoxClearedIsRefusedWith401) {
 
 // The operations the component refuses before sending: no permission for the peer, a channel
 // number not in the list. One exception line each, and nothing goes out.
-struct Refused : Window {
+struct ProbeRefused : ProbeWindow {
   RawClient Fake; // stands in for the server: receives what the window sends
 
   void SetUp() override {
-    Window::SetUp();
+    ProbeWindow::SetUp();
     ASSERT_TRUE(Fake.Ok());
     PointAt(Fake.Port());
     Form->chkRetransmissions->setChecked(false);
@@ -418,14 +418,14 @@ struct Refused : Window {
   }
 };
 
-TEST_F(Refused, SendIndicationBeforeAnyPermission) {
+TEST_F(ProbeRefused, SendIndicationBeforeAnyPermission) {
   EXPECT_EQ(Press(Form->btnTURNSendIndication, 1),
             std::vector<std::string>{"#exception: There is not Valid permission for IP Address: 192.168.1.1"});
   ExpectNothingSentBefore();
   EXPECT_TRUE(Shown.empty());
 }
 
-TEST_F(Refused, SendChannelDataOnChannelZero) {
+TEST_F(ProbeRefused, SendChannelDataOnChannelZero) {
   EXPECT_EQ(Press(Form->btnTURNSendChannelData, 1), std::vector<std::string>{"#exception: Channel ID: 0 not exists."});
   ExpectNothingSentBefore();
   EXPECT_TRUE(Shown.empty());
@@ -433,7 +433,7 @@ TEST_F(Refused, SendChannelDataOnChannelZero) {
 
 // An input that is no integer stops the action at its step with the conversion error; what was
 // copied before that step stays in the component, nothing is sent and nothing is logged.
-TEST_F(Refused, InputThatIsNoIntegerStopsTheActionAtItsStep) {
+TEST_F(ProbeRefused, InputThatIsNoIntegerStopsTheActionAtItsStep) {
   // The port, the second field copied, through the window system's real message box.
   Form->OnShowException = nullptr;
   Form->txtHost->setText("localhost");
