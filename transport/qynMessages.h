@@ -130,3 +130,7 @@ inline constexpr const char* RS_CanNotListen = "Can not listen on %s port %d: %s
 inline constexpr const char* RS_CanNotListenUnknown = "Can not listen on %s port %d";
 inline constexpr const char* RS_InvalidInteger = "'%s' is not a valid integer value";
 inline constexpr const char* RS_InvalidPortNumber = "'%s' is not a valid port number (0 - 65535)";
+
+// Client application (add below)
+inline constexpr const char* RS_InvalidLifetime = "'%s' is not a valid lifetime (0 - 2147483647)";
+inline constexpr const char* RS_InvalidChannelNumber = "'%s' is not a valid channel number (0 - 65535)";
