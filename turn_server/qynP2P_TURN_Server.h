@@ -22,6 +22,7 @@
 #include "qynP2P_STUN_Server.h"
 #include "qynP2P_TURN_Allocations.h"
 #include "qynP2P_TURN_Classes.h"
+#include "qynP2P_TURN_PeerPolicy.h"
 
 // ---------------------------------------------------------------------------------------------
 // Options
@@ -45,6 +46,7 @@ struct TqynTURNServer_Options : TqynTURN_Options {
   }
   TqynSTUNServer_Authentication Authentication;
   TqynTURNServer_Allocation Allocation;
+  TqynTURNServer_PeerPolicy PeerPolicy;
 
   // From another TURN server options record every value is copied, nested ones included; from
   // any other options record only Fingerprint and Software.
@@ -53,6 +55,7 @@ struct TqynTURNServer_Options : TqynTURN_Options {
     if (const auto* s = dynamic_cast<const TqynTURNServer_Options*>(&aSource)) {
       Authentication.Assign(s->Authentication);
       Allocation.Assign(s->Allocation);
+      PeerPolicy.Assign(s->PeerPolicy);
     }
   }
 };
@@ -96,8 +99,15 @@ public:
   TqynTURNAllocationsQueue* GetAllocations();
 
   // Inherited activation, then the allocation timer (also when the activation failed).
-  // Deactivation stops the timer; allocations survive.
+  // Deactivation stops the timer; allocations survive. Activation applies TURNOptions().PeerPolicy
+  // first (a malformed rule is reported through OnSTUNException and every peer is refused).
   void SetActive(bool aValue) override;
+
+  // Puts TURNOptions().PeerPolicy in force now. Raises EqynTURNPeerRange for a malformed rule,
+  // leaving a policy in force that refuses every peer.
+  void ApplyPeerPolicy();
+  // Whether the policy in force lets aIP be a peer (always true while it is off).
+  bool IsPeerAllowed(const std::string& aIP) const noexcept;
 
   TqynTURNBeforeAllocateEvent OnTURNBeforeAllocate;
   TqynTURNChannelDataDiscardedEvent OnTURNChannelDataDiscarded;
@@ -193,6 +203,8 @@ private:
   // another allocation of this server: aTarget's permission decides, its channel frames it.
   void DeliverToClient(TqynUDPSocket* aSocket, TqynTURNAllocationItem* aTarget, const std::string& aPeerIP, TIdPort aPeerPort,
                        TIdIPVersion aIPVersion, const TqynBytes& aBytes);
+  // 403 when the peer policy refuses aIP.
+  void RequirePeerAllowed(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, const std::string& aIP, TqynSTUN_Message* aResponse);
   // The allocation of the request's 5-tuple, or 437.
   TqynTURNAllocationRef RequireAllocation(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   // Removes the relay bindings of allocations taken out of the table and frees their ports.
@@ -209,6 +221,8 @@ private:
   TqynTimer* FAllocationsTimer = nullptr;
   std::mutex FRandomLock;
   uint64_t FRandomState;
+  // The compiled peer policy; null while it is off. Replaced whole, read by every processing thread.
+  std::atomic<std::shared_ptr<const TqynTURNPeerFilter>> FPeerFilter;
 };
 
 // The component applications place: the TURN server with its properties exposed.
