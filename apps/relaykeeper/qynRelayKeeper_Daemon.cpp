@@ -84,6 +84,16 @@ void DrainLog() {
 
 void RequestRelayKeeperStop() noexcept { GStopRequested.store(true); }
 
+TqynTURNServer_PeerPolicy RelayKeeperPeerPolicy(const TqynRelayKeeperOptions& aOptions) {
+  TqynTURNServer_PeerPolicy policy;
+  policy.Enabled = true;
+  policy.DefaultDeny = true;
+  policy.AllowLoopback = aOptions.AllowLoopbackPeers || IsLoopbackPeerAddress(aOptions.Host);
+  policy.AllowPeers = aOptions.AllowPeers;
+  policy.DenyPeers = aOptions.DenyPeers;
+  return policy;
+}
+
 long RaiseDescriptorLimit() noexcept {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
@@ -110,6 +120,7 @@ int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut
     server.TURNOptions().Allocation.MinPort = aOptions.MinPort;
     server.TURNOptions().Allocation.MaxPort = aOptions.MaxPort;
     if (aOptions.Host.find(':') != std::string::npos) server.SetIPVersion(Id_IPv6);
+    server.TURNOptions().PeerPolicy = RelayKeeperPeerPolicy(aOptions);
     HookEvents(server, aOptions);
 
     TqynRelayKeeperStart start;

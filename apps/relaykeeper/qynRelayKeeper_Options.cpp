@@ -4,6 +4,8 @@
 
 #include <charconv>
 
+#include "qynP2P_TURN_PeerPolicy.h"
+
 namespace {
 
 std::string NonEmpty(const std::string& aOption, const std::string& aValue) {
@@ -33,6 +35,13 @@ const std::vector<TqynRelayKeeperOption>& Table() {
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MinPort = ParsePortOption("--min-port", v, 1); }},
       {"--max-port", "N", "bound of the relay ports, never granted itself (default 65535)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.MaxPort = ParsePortOption("--max-port", v, 2); }},
+      {"--allow-peer", "CIDR",
+       "relay to peers in this range although a refused range holds it (repeatable; the most specific range decides)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.AllowPeers.push_back(ParsePeerRangeOption("--allow-peer", v)); }},
+      {"--deny-peer", "CIDR", "refuse peers in this range (repeatable)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.DenyPeers.push_back(ParsePeerRangeOption("--deny-peer", v)); }},
+      {"--allow-loopback-peers", nullptr, "relay to loopback peers (on by itself when --host is a loopback address)",
+       [](TqynRelayKeeperOptions& o, const std::string&) { o.AllowLoopbackPeers = true; }},
       {"--verbose", nullptr, "also log deleted allocations, discarded messages and refused requests",
        [](TqynRelayKeeperOptions& o, const std::string&) { o.Verbose = true; }},
       {"--help", nullptr, "show this text and exit",
@@ -64,6 +73,15 @@ std::string ParseIPOption(const std::string& aOption, const std::string& aValue)
   in6_addr buf{};
   if (inet_pton(AF_INET, aValue.c_str(), &buf) == 1 || inet_pton(AF_INET6, aValue.c_str(), &buf) == 1) return aValue;
   throw EqynOptionError(aOption + ": '" + aValue + "' is not an IPv4 or IPv6 address");
+}
+
+std::string ParsePeerRangeOption(const std::string& aOption, const std::string& aValue) {
+  try {
+    ParsePeerRange(aValue);
+  } catch (const EqynTURNPeerRange& E) {
+    throw EqynOptionError(aOption + ": " + E.Message());
+  }
+  return aValue;
 }
 
 TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv) {
@@ -108,6 +126,13 @@ std::string RelayKeeperUsage() {
   out +=
       "\nHeadless, the log lines go to standard output as they happen; SIGINT or SIGTERM stops the\n"
       "server (\"#stop server\", exit 0). Exit status: 0 stopped cleanly, 1 could not listen, 2 bad\n"
-      "command line.\n";
+      "command line.\n\n"
+      "Peers: the daemon relays only to globally reachable addresses. It refuses every range the IANA\n"
+      "special-purpose registries mark as not globally reachable (private, shared, loopback, link-local,\n"
+      "unique-local, documentation, benchmarking, reserved, broadcast), multicast, and the IPv6 forms that\n"
+      "carry a refused IPv4 address (::ffff:a.b.c.d, ::a.b.c.d, 2002::/16, 64:ff9b::/96, Teredo): a\n"
+      "CreatePermission or ChannelBind for such a peer gets 403, data to or from it is dropped. Loopback\n"
+      "peers are allowed when --host is a loopback address or with --allow-loopback-peers. A LAN opens\n"
+      "its range with --allow-peer (for example --allow-peer 192.168.1.0/24).\n";
   return out;
 }

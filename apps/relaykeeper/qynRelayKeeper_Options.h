@@ -25,6 +25,11 @@ struct TqynRelayKeeperOptions {
   std::string RelayIP; // empty: the listening address
   uint16_t MinPort = 49152;
   uint16_t MaxPort = 65535; // bound of the relay port range, never itself granted
+  // The peer policy (always on in the daemon): ranges opened and closed beside the default set,
+  // each checked when parsed.
+  std::vector<std::string> AllowPeers;
+  std::vector<std::string> DenyPeers;
+  bool AllowLoopbackPeers = false; // also on when Host is a loopback address
   bool Verbose = false;
 };
 
@@ -48,3 +53,4 @@ std::string RelayKeeperUsage();
 // Value parsers (raise EqynOptionError naming aOption).
 uint16_t ParsePortOption(const std::string& aOption, const std::string& aValue, uint16_t aMin);
 std::string ParseIPOption(const std::string& aOption, const std::string& aValue);
+std::string ParsePeerRangeOption(const std::string& aOption, const std::string& aValue);
