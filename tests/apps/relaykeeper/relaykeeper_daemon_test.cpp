@@ -158,6 +158,8 @@ TEST(DaemonStart, BadOptionValuesExitWithTwoAndNameTheOption) {
       {{"--host", "localhost"}, "--host"},      {{"--relay-ip", "1.2.3"}, "--relay-ip"},
       {{"--user", ""}, "--user"},               {{"--verbose=yes"}, "--verbose"},
       {{"--bogus"}, "--bogus"},                 {{"stray"}, "stray"},
+      {{"--allow-peer", "10.0.0.1/8"}, "10.0.0.0/8"}, {{"--deny-peer", "192.168.1.0/33"}, "--deny-peer"},
+      {{"--allow-peer", "lan"}, "--allow-peer"},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = {kProgram, "--headless"};
@@ -174,7 +176,8 @@ TEST(DaemonStart, HelpDescribesEveryOption) {
   TChildProcess p({kProgram, "--help"}, kNoDisplay);
   EXPECT_EQ(p.WaitExit(), 0);
   for (const char* option : {"--headless", "--host ADDR", "--port N", "--user NAME", "--password PW", "--realm R", "--no-auth",
-                             "--relay-ip ADDR", "--min-port N", "--max-port N", "--verbose", "--help"})
+                             "--relay-ip ADDR", "--min-port N", "--max-port N", "--allow-peer CIDR", "--deny-peer CIDR",
+                             "--allow-loopback-peers", "--verbose", "--help"})
     EXPECT_NE(p.Out().find(option), std::string::npos) << option;
 }
 
