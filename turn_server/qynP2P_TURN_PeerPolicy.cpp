@@ -192,23 +192,29 @@ const std::vector<TqynPeerRule>& DefaultPeerRules() {
 // ---------------------------------------------------------------------------------------------
 // The compiled filter
 
-TqynTURNPeerFilter::TKey TqynTURNPeerFilter::KeyOf(const TqynPeerAddress& aAddress, int aLength) noexcept {
-  const TqynPeerAddress m = Masked(aAddress, aLength);
+TqynTURNPeerFilter::TKey TqynTURNPeerFilter::KeyOf(const TqynPeerAddress& aAddress) noexcept {
   TKey key;
-  for (int i = 0; i < 8; ++i) key.Hi = (key.Hi << 8) | m.Bytes[i];
-  for (int i = 8; i < 16; ++i) key.Lo = (key.Lo << 8) | m.Bytes[i];
+  for (int i = 0; i < 8; ++i) key.Hi = (key.Hi << 8) | aAddress.Bytes[i];
+  for (int i = 8; i < 16; ++i) key.Lo = (key.Lo << 8) | aAddress.Bytes[i];
   return key;
+}
+
+TqynTURNPeerFilter::TKey TqynTURNPeerFilter::MaskKey(const TKey& aKey, int aLength) noexcept {
+  const uint64_t hi = aLength >= 64 ? ~0ull : aLength <= 0 ? 0 : ~0ull << (64 - aLength);
+  const uint64_t lo = aLength >= 128 ? ~0ull : aLength <= 64 ? 0 : ~0ull << (128 - aLength);
+  return TKey{aKey.Hi & hi, aKey.Lo & lo};
 }
 
 void TqynTURNPeerFilter::TTable::Set(const TqynPeerRange& aRange, bool aAllow) {
   auto at = std::find_if(FLengths.begin(), FLengths.end(), [&](const TLength& l) { return l.Length <= aRange.PrefixLength; });
   if (at == FLengths.end() || at->Length != aRange.PrefixLength) at = FLengths.insert(at, TLength{aRange.PrefixLength, {}});
-  at->Rules[KeyOf(aRange.Network, aRange.PrefixLength)] = aAllow;
+  at->Rules[MaskKey(KeyOf(aRange.Network), aRange.PrefixLength)] = aAllow;
 }
 
 int TqynTURNPeerFilter::TTable::Match(const TqynPeerAddress& aAddress) const noexcept {
+  const TKey key = KeyOf(aAddress);
   for (const TLength& l : FLengths) {
-    const auto it = l.Rules.find(KeyOf(aAddress, l.Length));
+    const auto it = l.Rules.find(MaskKey(key, l.Length));
     if (it != l.Rules.end()) return it->second ? 1 : 0;
   }
   return -1;

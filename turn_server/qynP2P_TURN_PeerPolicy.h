@@ -119,7 +119,9 @@ private:
     };
     std::vector<TLength> FLengths;
   };
-  static TKey KeyOf(const TqynPeerAddress& aAddress, int aLength) noexcept;
+  // The address as a key (IPv4 in the top 32 bits of Hi), and a key with the bits past aLength cleared.
+  static TKey KeyOf(const TqynPeerAddress& aAddress) noexcept;
+  static TKey MaskKey(const TKey& aKey, int aLength) noexcept;
   bool Judge(const TqynPeerAddress& aAddress) const noexcept;
   void Set(const TqynPeerRange& aRange, bool aAllow) { (aRange.Network.IPv6 ? F6 : F4).Set(aRange, aAllow); }
 
