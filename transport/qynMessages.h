@@ -32,6 +32,9 @@ inline constexpr const char* RS_TURNAttributeXORPeerAddress = "XOR_PEER_ADDRESS"
 inline constexpr const char* RS_TURNAttributeData = "DATA";
 inline constexpr const char* RS_TURNAllocationsTimerName = "AllocationsTimer";
 inline constexpr const char* RS_TURNRelayBindingPrefix = "Relay_";
+inline constexpr const char* RS_TURNPeerRefused = "Peer Address Refused: %s.";
+inline constexpr const char* RS_TURNPeerRangeInvalid = "'%s' is not an address range (an IPv4 or IPv6 address, optionally /PREFIX)";
+inline constexpr const char* RS_TURNPeerRangeHostBits = "'%s' has address bits set past its prefix (the range is %s)";
 
 // Socket layer
 inline constexpr const char* RS_SocketError = "Socket Error # %d\r\n%s";

@@ -87,9 +87,40 @@ TqynTURNAllocationsQueue* TqynTURNServer_Base::GetAllocations() {
 
 void TqynTURNServer_Base::SetActive(bool aValue) {
   if (aValue && IsDestroying()) return;
+  if (aValue) {
+    try {
+      ApplyPeerPolicy();
+    } catch (const Exception& E) {
+      DoSTUNException(E);
+    }
+  }
   TqynSTUNServer_Base::SetActive(aValue);
   if (aValue) StartAllocationsTimer();
   else StopAllocationsTimer();
+}
+
+void TqynTURNServer_Base::ApplyPeerPolicy() {
+  const TqynTURNServer_PeerPolicy& policy = TURNOptions().PeerPolicy;
+  if (!policy.Enabled) {
+    FPeerFilter.store(nullptr);
+    return;
+  }
+  try {
+    FPeerFilter.store(std::make_shared<const TqynTURNPeerFilter>(policy));
+  } catch (...) {
+    FPeerFilter.store(std::make_shared<const TqynTURNPeerFilter>(TqynTURNPeerFilter::RefuseAll()));
+    throw;
+  }
+}
+
+bool TqynTURNServer_Base::IsPeerAllowed(const std::string& aIP) const noexcept {
+  const std::shared_ptr<const TqynTURNPeerFilter> filter = FPeerFilter.load();
+  return !filter || filter->IsAllowed(aIP);
+}
+
+void TqynTURNServer_Base::RequirePeerAllowed(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, const std::string& aIP,
+                                             TqynSTUN_Message* aResponse) {
+  if (!IsPeerAllowed(aIP)) SendErrorResponse(aSocket, aRequest, stueForbidden, aResponse);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -471,6 +502,7 @@ void TqynTURNServer_Base::ValidateCreatePermission(TqynUDPSocket* aSocket, TqynS
     aAddresses.push_back(a->Address());
   }
   if (aAddresses.empty()) SendErrorResponse(aSocket, aRequest, stueInvalidRequest, aResponse);
+  for (const std::string& address : aAddresses) RequirePeerAllowed(aSocket, aRequest, address, aResponse);
   // Bounded per allocation: a client cannot make the server hold any number of peers.
   std::unordered_set<std::string> added;
   for (const std::string& address : aAddresses)
@@ -509,6 +541,7 @@ void TqynTURNServer_Base::ValidateChannelBind(TqynUDPSocket* aSocket, TqynSTUN_M
     SendErrorResponse(aSocket, aRequest, stueInvalidRequest, aResponse);
   if (const TqynTURNChannelRef ofPeer = aAllocation->ChannelOfPeer(aPeerIP, aPeerPort); ofPeer && ofPeer->ChannelID() != aChannelNumber)
     SendErrorResponse(aSocket, aRequest, stueInvalidRequest, aResponse);
+  RequirePeerAllowed(aSocket, aRequest, aPeerIP, aResponse);
   if (!aAllocation->Permissions()->GetPermission(aPeerIP) && aAllocation->PermissionCount() >= MaxPermissions)
     SendErrorResponse(aSocket, aRequest, stueInsufficientCapacity, aResponse);
 }
@@ -570,6 +603,7 @@ void TqynTURNServer_Base::DoPeerData(TqynUDPSocket* aSocket, const TqynBytes& aB
 
 void TqynTURNServer_Base::DeliverToClient(TqynUDPSocket* aSocket, TqynTURNAllocationItem* aTarget, const std::string& aPeerIP,
                                           TIdPort aPeerPort, TIdIPVersion aIPVersion, const TqynBytes& aBytes) {
+  if (!IsPeerAllowed(aPeerIP)) DoTURNMessageDiscarded(aSocket, stmmData, QynFormat(RS_TURNPeerRefused, aPeerIP), nullptr);
   if (!aTarget->IsValidPermission(aPeerIP))
     DoTURNMessageDiscarded(aSocket, stmmData, QynFormat(RS_TURNInvalidPermission, aPeerIP), nullptr);
   if (const TqynTURNChannelRef channel = aTarget->ChannelOfPeer(aPeerIP, aPeerPort); channel && QynNow() <= channel->Expires()) {
@@ -614,6 +648,8 @@ void TqynTURNServer_Base::ValidateSendIndication(TqynUDPSocket* aSocket, TqynSTU
   aData = AttributeOf<TqynSTUN_Attribute_DATA>(aIndication, stmaData);
   if (!aData) DoTURNMessageDiscarded(aSocket, stmmSend, QynFormat(RS_AttributeNotFound, RS_TURNAttributeData), aIndication);
   if (aIndication->Attributes().GetAttribute(stmaDont_Fragment)) throw TqynSTUNExceptionSilent(RS_TURNUnknownAttributes);
+  if (!IsPeerAllowed(aPeer->Address()))
+    DoTURNMessageDiscarded(aSocket, stmmSend, QynFormat(RS_TURNPeerRefused, aPeer->Address()), aIndication);
   if (!aAllocation->IsValidPermission(aPeer->Address()))
     DoTURNMessageDiscarded(aSocket, stmmSend, QynFormat(RS_TURNInvalidPermission, aPeer->Address()), aIndication);
 }
@@ -648,6 +684,8 @@ void TqynTURNServer_Base::DoChannelData(TqynUDPSocket* aSocket, const TqynBytes&
     allocation->DeleteChannel(number);
     DoTURNChannelDataDiscarded(aSocket, &channelData, QynFormat(RS_TURNChannelExpired, static_cast<int>(number)));
   }
+  if (!IsPeerAllowed(channel->PeerIP()))
+    DoTURNChannelDataDiscarded(aSocket, &channelData, QynFormat(RS_TURNPeerRefused, channel->PeerIP()));
   if (const TqynTURNAllocationRef target = table->GetAllocationByRelayedAddress(channel->PeerIP(), channel->PeerPort())) {
     DeliverToClient(aSocket, target.get(), allocation->RelayIP(), allocation->RelayPort(),
                     IdIPVersionOfText(allocation->RelayIP()), channelData.Data());

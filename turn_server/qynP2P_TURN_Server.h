@@ -23,6 +23,7 @@
 #include "qynP2P_TURN_Allocations.h"
 #include "qynP2P_TURN_Classes.h"
 #include "qynP2P_TURN_Counters.h"
+#include "qynP2P_TURN_PeerPolicy.h"
 
 // ---------------------------------------------------------------------------------------------
 // Options
@@ -47,6 +48,7 @@ struct TqynTURNServer_Options : TqynTURN_Options {
   }
   TqynSTUNServer_Authentication Authentication;
   TqynTURNServer_Allocation Allocation;
+  TqynTURNServer_PeerPolicy PeerPolicy;
 
   // From another TURN server options record every value is copied, nested ones included; from
   // any other options record only Fingerprint and Software.
@@ -55,6 +57,7 @@ struct TqynTURNServer_Options : TqynTURN_Options {
     if (const auto* s = dynamic_cast<const TqynTURNServer_Options*>(&aSource)) {
       Authentication.Assign(s->Authentication);
       Allocation.Assign(s->Allocation);
+      PeerPolicy.Assign(s->PeerPolicy);
     }
   }
 };
@@ -98,8 +101,15 @@ public:
   TqynTURNAllocationsQueue* GetAllocations();
 
   // Inherited activation, then the allocation timer (also when the activation failed).
-  // Deactivation stops the timer; allocations survive.
+  // Deactivation stops the timer; allocations survive. Activation applies TURNOptions().PeerPolicy
+  // first (a malformed rule is reported through OnSTUNException and every peer is refused).
   void SetActive(bool aValue) override;
+
+  // Puts TURNOptions().PeerPolicy in force now. Raises EqynTURNPeerRange for a malformed rule,
+  // leaving a policy in force that refuses every peer.
+  void ApplyPeerPolicy();
+  // Whether the policy in force lets aIP be a peer (always true while it is off).
+  bool IsPeerAllowed(const std::string& aIP) const noexcept;
 
   TqynTURNBeforeAllocateEvent OnTURNBeforeAllocate;
   TqynTURNChannelDataDiscardedEvent OnTURNChannelDataDiscarded;
@@ -203,6 +213,8 @@ private:
   // another allocation of this server: aTarget's permission decides, its channel frames it.
   void DeliverToClient(TqynUDPSocket* aSocket, TqynTURNAllocationItem* aTarget, const std::string& aPeerIP, TIdPort aPeerPort,
                        TIdIPVersion aIPVersion, const TqynBytes& aBytes);
+  // 403 when the peer policy refuses aIP.
+  void RequirePeerAllowed(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, const std::string& aIP, TqynSTUN_Message* aResponse);
   // The allocation of the request's 5-tuple, or 437.
   TqynTURNAllocationRef RequireAllocation(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   // Removes the relay bindings of allocations taken out of the table and frees their ports.
@@ -220,6 +232,8 @@ private:
   std::mutex FRandomLock;
   uint64_t FRandomState;
   TqynTURNCounters FCounters;
+  // The compiled peer policy; null while it is off. Replaced whole, read by every processing thread.
+  std::atomic<std::shared_ptr<const TqynTURNPeerFilter>> FPeerFilter;
 };
 
 // The component applications place: the TURN server with its properties exposed.

@@ -108,6 +108,7 @@ void ApplyRelayKeeperDaemonSettings(TqynTURNServer& aServer, const TqynRelayKeep
   bound.Rate = aOptions.UnauthRate;
   bound.Burst = std::max(20, aOptions.UnauthRate);
   if (aOptions.Host.find(':') != std::string::npos) aServer.SetIPVersion(Id_IPv6);
+  aServer.TURNOptions().PeerPolicy = RelayKeeperPeerPolicy(aOptions);
 
   // The handlers run on the listener threads; the realm is read from the component, which a
   // Start sets before the listeners run.
@@ -129,6 +130,16 @@ void ApplyRelayKeeperDaemonSettings(TqynTURNServer& aServer, const TqynRelayKeep
 }
 
 void RequestRelayKeeperStop() noexcept { GStopRequested.store(true); }
+
+TqynTURNServer_PeerPolicy RelayKeeperPeerPolicy(const TqynRelayKeeperOptions& aOptions) {
+  TqynTURNServer_PeerPolicy policy;
+  policy.Enabled = true;
+  policy.DefaultDeny = true;
+  policy.AllowLoopback = aOptions.AllowLoopbackPeers || IsLoopbackPeerAddress(aOptions.Host);
+  policy.AllowPeers = aOptions.AllowPeers;
+  policy.DenyPeers = aOptions.DenyPeers;
+  return policy;
+}
 
 long RaiseDescriptorLimit() noexcept {
   rlimit limit{};

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "qynP2P_TURN_PeerPolicy.h"
 #include "qynRelayKeeper_Options.h"
 
 class TqynTURNServer;
@@ -21,6 +22,11 @@ void ApplyRelayKeeperDaemonSettings(TqynTURNServer& aServer, const TqynRelayKeep
 // clean stop, 1 when it cannot listen or cannot serve its metrics (said on aErr). aOut receives
 // the log lines.
 int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut = stdout, std::FILE* aErr = stderr);
+
+// The daemon's peer policy: on, with the default set refused; loopback peers allowed when the
+// daemon listens on a loopback address (a local test setup) or with --allow-loopback-peers; the
+// ranges of --allow-peer and --deny-peer beside that.
+TqynTURNServer_PeerPolicy RelayKeeperPeerPolicy(const TqynRelayKeeperOptions& aOptions);
 
 // Makes a running daemon stop (async-signal-safe; the signal handlers call it).
 void RequestRelayKeeperStop() noexcept;

@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "qynRelayKeeper_RestAuth.h"
+#include "qynP2P_TURN_PeerPolicy.h"
 
 namespace {
 
@@ -54,6 +55,13 @@ const std::vector<TqynRelayKeeperOption>& Table() {
        "answers per second per source address to requests without valid credentials (the rest "
        "are dropped), 0 for no bound (default 10)",
        [](TqynRelayKeeperOptions& o, const std::string& v) { o.UnauthRate = ParseCountOption("--unauth-rate", v, kMaxCount); }},
+      {"--allow-peer", "CIDR",
+       "open this range to peers (repeatable; the most specific range decides)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.AllowPeers.push_back(ParsePeerRangeOption("--allow-peer", v)); }},
+      {"--deny-peer", "CIDR", "close this range to peers (repeatable)",
+       [](TqynRelayKeeperOptions& o, const std::string& v) { o.DenyPeers.push_back(ParsePeerRangeOption("--deny-peer", v)); }},
+      {"--allow-loopback-peers", nullptr, "relay to loopback peers (on by itself when --host is a loopback address)",
+       [](TqynRelayKeeperOptions& o, const std::string&) { o.AllowLoopbackPeers = true; }},
       {"--verbose", nullptr, "also log deleted allocations, discarded messages and refused requests",
        [](TqynRelayKeeperOptions& o, const std::string&) { o.Verbose = true; }},
       {"--help", nullptr, "show this text and exit",
@@ -118,6 +126,15 @@ int ParseCountOption(const std::string& aOption, const std::string& aValue, int 
   return value;
 }
 
+std::string ParsePeerRangeOption(const std::string& aOption, const std::string& aValue) {
+  try {
+    ParsePeerRange(aValue);
+  } catch (const EqynTURNPeerRange& E) {
+    throw EqynOptionError(aOption + ": " + E.Message());
+  }
+  return aValue;
+}
+
 TqynRelayKeeperOptions ParseRelayKeeperOptions(int argc, const char* const* argv) {
   TqynRelayKeeperOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -167,6 +184,13 @@ std::string RelayKeeperUsage() {
   out +=
       "\nHeadless, the log lines go to standard output as they happen; SIGINT or SIGTERM stops the\n"
       "server (\"#stop server\", exit 0). Exit status: 0 stopped cleanly, 1 could not listen, 2 bad\n"
-      "command line.\n";
+      "command line.\n\n"
+      "Peers: the daemon relays only to globally reachable addresses. It refuses every range the IANA\n"
+      "special-purpose registries mark as not globally reachable (private, shared, loopback, link-local,\n"
+      "unique-local, documentation, benchmarking, reserved, broadcast), multicast, and the IPv6 forms that\n"
+      "carry a refused IPv4 address (::ffff:a.b.c.d, ::a.b.c.d, 2002::/16, 64:ff9b::/96, Teredo): a\n"
+      "CreatePermission or ChannelBind for such a peer gets 403, data to or from it is dropped. Loopback\n"
+      "peers are allowed when --host is a loopback address or with --allow-loopback-peers. A LAN opens\n"
+      "its range with --allow-peer (for example --allow-peer 192.168.1.0/24).\n";
   return out;
 }

@@ -25,6 +25,11 @@ struct TqynRelayKeeperOptions {
   std::string RelayIP; // empty: the listening address
   uint16_t MinPort = 49152;
   uint16_t MaxPort = 65535; // bound of the relay port range, never itself granted
+  // The peer policy (always on in the daemon): ranges opened and closed beside the default set,
+  // each checked when parsed.
+  std::vector<std::string> AllowPeers;
+  std::vector<std::string> DenyPeers;
+  bool AllowLoopbackPeers = false; // also on when Host is a loopback address
   bool Verbose = false;
   // --metrics ADDR:PORT (headless and window): serve Prometheus metrics at http://ADDR:PORT/metrics.
   bool Metrics = false;
@@ -60,3 +65,4 @@ std::string ParseIPOption(const std::string& aOption, const std::string& aValue)
 void ParseHostPortOption(const std::string& aOption, const std::string& aValue, std::string& VHost, uint16_t& VPort);
 // A decimal count 0 .. aMax.
 int ParseCountOption(const std::string& aOption, const std::string& aValue, int aMax);
+std::string ParsePeerRangeOption(const std::string& aOption, const std::string& aValue);

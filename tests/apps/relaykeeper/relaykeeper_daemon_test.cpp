@@ -183,6 +183,8 @@ TEST(DaemonStart, BadOptionValuesExitWithTwoAndNameTheOption) {
       {{"--auth-secret", ""}, "--auth-secret"}, {{"--auth-secret", "s", "--no-auth"}, "--auth-secret"},
       {{"--max-allocations", "-1"}, "--max-allocations"}, {{"--user-quota", "x"}, "--user-quota"},
       {{"--unauth-rate", "2.5"}, "--unauth-rate"},
+      {{"--allow-peer", "10.0.0.1/8"}, "10.0.0.0/8"}, {{"--deny-peer", "192.168.1.0/33"}, "--deny-peer"},
+      {{"--allow-peer", "lan"}, "--allow-peer"},
   };
   for (const TCase& c : cases) {
     std::vector<std::string> args = {kProgram, "--headless"};
@@ -200,7 +202,8 @@ TEST(DaemonStart, HelpDescribesEveryOption) {
   EXPECT_EQ(p.WaitExit(), 0);
   for (const char* option : {"--headless", "--host ADDR", "--port N", "--user NAME", "--password PW", "--realm R", "--no-auth",
                              "--relay-ip ADDR", "--min-port N", "--max-port N", "--auth-secret SECRET",
-                             "--max-allocations N", "--user-quota N", "--unauth-rate N", "--verbose", "--help"})
+                             "--max-allocations N", "--user-quota N", "--unauth-rate N", "--allow-peer CIDR",
+                             "--deny-peer CIDR", "--allow-loopback-peers", "--verbose", "--help"})
     EXPECT_NE(p.Out().find(option), std::string::npos) << option;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qynRelayKeeper_Daemon.h"
 #include "qynRelayKeeper_Options.h"
 
 namespace {
@@ -34,6 +35,9 @@ TEST(RelayKeeperOptions, DefaultsAreTheWindowsAndValuesTakeBothSpellings) {
   EXPECT_EQ(d.MinPort, 49152);
   EXPECT_EQ(d.MaxPort, 65535);
   EXPECT_FALSE(d.Verbose);
+  EXPECT_TRUE(d.AllowPeers.empty());
+  EXPECT_TRUE(d.DenyPeers.empty());
+  EXPECT_FALSE(d.AllowLoopbackPeers);
 
   const TqynRelayKeeperOptions o = Parse({"--headless", "--host=::1", "--port", "0", "--user=a=b", "--password", "p w",
                                           "--realm", "R", "--no-auth", "--relay-ip", "127.0.0.2", "--min-port=50000",
@@ -60,6 +64,9 @@ TEST(RelayKeeperOptions, BadValuesAreRefusedNamingTheOption) {
       {"--host", ""},          {"--host", "127.0.0.256"}, {"--host", "::g"},       {"--relay-ip", "host.example"},
       {"--realm", ""},         {"--password", ""},        {"--no-auth=1"},         {"--help=x"},
       {"-p", "1"},             {"--port"},
+      {"--allow-peer", "10.0.0.1/8"}, {"--allow-peer", "10.0.0.0/33"}, {"--allow-peer", "localhost"},
+      {"--allow-peer", ""},    {"--allow-peer"},          {"--deny-peer", "::/129"}, {"--deny-peer", "fe80::1%eth0"},
+      {"--deny-peer", "10.0.0.0/8,"}, {"--allow-loopback-peers=1"},
   };
   for (const auto& c : cases) {
     try {
@@ -117,6 +124,53 @@ TEST(RelayKeeperOptions, CredentialsQuotasAndTheUnauthenticatedBound) {
   }
   // A static user that is not of the time-limited form stays beside the secret.
   EXPECT_EQ(Parse({"--auth-secret", "s", "--user", "1700000000bob"}).User, "1700000000bob");
+}
+
+TEST(RelayKeeperOptions, PeerRangesRepeatAndMakeTheDaemonsPolicy) {
+  const TqynRelayKeeperOptions o = Parse({"--allow-peer", "192.168.1.0/24", "--allow-peer=10.0.0.0/8", "--deny-peer", "10.1.0.0/16",
+                                          "--deny-peer=2001:db8::/32", "--allow-loopback-peers"});
+  EXPECT_TRUE(o.DaemonOptionGiven);
+  EXPECT_EQ(o.AllowPeers, (std::vector<std::string>{"192.168.1.0/24", "10.0.0.0/8"}));
+  EXPECT_EQ(o.DenyPeers, (std::vector<std::string>{"10.1.0.0/16", "2001:db8::/32"}));
+  EXPECT_TRUE(o.AllowLoopbackPeers);
+  // The message of a range with bits past its prefix names the range meant.
+  try {
+    Parse({"--deny-peer", "192.168.1.1/16"});
+    ADD_FAILURE() << "accepted";
+  } catch (const EqynOptionError& E) {
+    EXPECT_EQ(E.Message().rfind("--deny-peer: '192.168.1.1/16'", 0), 0u) << E.Message();
+    EXPECT_NE(E.Message().find("192.168.0.0/16"), std::string::npos) << E.Message();
+  }
+
+  // The daemon's policy: always on with the default set; loopback peers when it listens on
+  // loopback or is told so.
+  struct Case {
+    std::vector<std::string> Args;
+    bool Loopback;
+  };
+  const Case cases[] = {
+      {{}, true},
+      {{"--host", "::1"}, true},
+      {{"--host", "127.0.0.2"}, true},
+      {{"--host", "0.0.0.0"}, false},
+      {{"--host", "::"}, false},
+      {{"--host", "192.0.2.10"}, false},
+      {{"--host", "192.0.2.10", "--allow-loopback-peers"}, true},
+  };
+  for (const Case& c : cases) {
+    const TqynTURNServer_PeerPolicy policy = RelayKeeperPeerPolicy(Parse(c.Args));
+    EXPECT_TRUE(policy.Enabled);
+    EXPECT_TRUE(policy.DefaultDeny);
+    EXPECT_EQ(policy.AllowLoopback, c.Loopback) << (c.Args.empty() ? "defaults" : c.Args[1]);
+  }
+  const TqynTURNServer_PeerPolicy lan = RelayKeeperPeerPolicy(o);
+  EXPECT_EQ(lan.AllowPeers, o.AllowPeers);
+  EXPECT_EQ(lan.DenyPeers, o.DenyPeers);
+  const TqynTURNPeerFilter filter(lan);
+  EXPECT_TRUE(filter.IsAllowed("192.168.1.20"));
+  EXPECT_FALSE(filter.IsAllowed("192.168.2.20"));
+  EXPECT_FALSE(filter.IsAllowed("10.1.0.1"));
+  EXPECT_TRUE(filter.IsAllowed("10.2.0.1"));
 }
 
 TEST(RelayKeeperOptions, HelpListsEveryOptionOfTheTable) {
