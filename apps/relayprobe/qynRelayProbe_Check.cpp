@@ -69,8 +69,12 @@ private:
       aClient.RelayedPort = record->RelayedPort();
       return rpvPass;
     }
-    return RelayProbeAllocateVerdict(result, !aClient.Session.Client().Realm().empty(), aClient.Session.Answered(),
-                                     FOptions.Credentials);
+    const bool challenged = !aClient.Session.Client().Realm().empty();
+    const TqynRelayProbeVerdict verdict =
+        RelayProbeAllocateVerdict(result, challenged, aClient.Session.Answered(), FOptions.Credentials);
+    if (verdict == rpvWrongCredentials && result.ErrorCode == 0)
+      FFailure = "allocate " + aClient.Name + ": challenged, then no answer to the request signed with them";
+    return verdict;
   }
 
   bool Relay() {
