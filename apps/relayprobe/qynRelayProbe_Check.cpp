@@ -1,5 +1,7 @@
 #include "qynRelayProbe_Check.h"
 
+#include <string>
+
 #include "qynClock.h"
 #include "qynRelayProbe_Probe.h"
 #include "qynRelayProbe_RestCredentials.h"
@@ -52,6 +54,7 @@ private:
     std::string line = aName + (ok ? ": ok in " : ": FAILED after ") + std::to_string(aResult.Milliseconds) + " ms";
     std::string outcome = aResult.Line;
     while (!outcome.empty() && outcome.back() == '\n') outcome.pop_back();
+    std::erase(outcome, '\r');
     for (char& ch : outcome)
       if (ch == '\n') ch = ' ';
     if (!outcome.empty()) line += ": " + outcome;
