@@ -95,7 +95,10 @@ void TqynRelayProbeSession::OnLine(TqynRelayProbeEvent aEvent, TqynSTUN_Message*
   if (IsResponseEvent(aEvent)) FAnswered = true;
   if (!FCurrent.Active || FCurrent.Done) return;
   if (aEvent == rpeException) {
-    Finish(rpoFailed, aLine);
+    // Raised by the operation itself (refused before anything was sent), or the TCP connection
+    // failed (the request was dropped): the command has failed. Reported otherwise while waiting
+    // (a datagram that could not be read): the command goes on waiting for its own answer.
+    if (FCurrent.Issuing || ConnectionDown()) Finish(rpoFailed, aLine);
     return;
   }
   if (!IsResponseEvent(aEvent) || !aMessage || !FCurrent.Ids.count(aMessage->Header().TransactionIdString())) return;
@@ -113,6 +116,12 @@ void TqynRelayProbeSession::Finish(TqynRelayProbeOutcome aOutcome, const std::st
 
 void TqynRelayProbeSession::Issue(const TqynRelayProbeCommand& aCommand) {
   TqynTURNClient& c = *FClient;
+  FCurrent.Issuing = true;
+  IssueCall(c, aCommand);
+  FCurrent.Issuing = false;
+}
+
+void TqynRelayProbeSession::IssueCall(TqynTURNClient& c, const TqynRelayProbeCommand& aCommand) {
   switch (aCommand.Kind) {
   case rpcBinding: c.SendRequest(); break;
   case rpcAllocate: c.Allocate(); break;
@@ -123,6 +132,10 @@ void TqynRelayProbeSession::Issue(const TqynRelayProbeCommand& aCommand) {
   case rpcChannelData: c.SendChannelData(static_cast<uint16_t>(aCommand.Number), aCommand.Text); break;
   default: break;
   }
+}
+
+bool TqynRelayProbeSession::ConnectionDown() {
+  return FClient->Transport() == stunTCP && !FClient->GetTCPClient()->Active();
 }
 
 // Every request of the command has left the request table without an outcome: the component

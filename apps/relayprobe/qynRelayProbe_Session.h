@@ -2,7 +2,8 @@
 // command is issued, then the main-thread queue is drained until its outcome arrives or the
 // timeout passes. The outcome of a request is the first success or error response that carries
 // one of its transaction ids (the first request's, or that of a request the component sent to
-// answer a challenge), or an exception reported while the command runs.
+// answer a challenge), or an exception raised by the operation itself (it refused to send) or
+// reported while a TCP connection is down (the request was dropped).
 //
 // Threads: the component's events are queued to the main thread (neAsynchronous); Run and
 // RelayProbeDrainUntil must be called on it, and every handler of the session runs there, so
@@ -69,13 +70,16 @@ private:
   struct TCurrent {
     bool Active = false;
     bool Done = false;
+    bool Issuing = false; // inside the component's operation
     std::set<std::string> Ids;
     TqynRelayProbeResult Result;
   };
 
   void Issue(const TqynRelayProbeCommand& aCommand);
+  static void IssueCall(TqynTURNClient& aClient, const TqynRelayProbeCommand& aCommand);
   void OnLine(TqynRelayProbeEvent aEvent, TqynSTUN_Message* aMessage, const std::string& aLine);
   bool EndedSilently();
+  bool ConnectionDown();
   void Finish(TqynRelayProbeOutcome aOutcome, const std::string& aLine, uint16_t aErrorCode = 0);
   void HookRecords();
 
