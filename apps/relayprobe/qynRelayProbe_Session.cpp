@@ -158,8 +158,8 @@ TqynRelayProbeResult TqynRelayProbeSession::Run(const TqynRelayProbeCommand& aCo
   }
   FCurrent.Active = true;
   Issue(aCommand);
-  const bool answered = aCommand.Kind != rpcSend && aCommand.Kind != rpcChannelData;
-  if (!FCurrent.Done && !answered) Finish(rpoSucceeded, "");
+  const bool expectsAnswer = aCommand.Kind != rpcSend && aCommand.Kind != rpcChannelData;
+  if (!FCurrent.Done && !expectsAnswer) Finish(rpoSucceeded, "");
   int reissues = 0;
   const bool mayReissue = aCommand.Kind == rpcRefresh || aCommand.Kind == rpcChannel;
   RelayProbeDrainUntil(
