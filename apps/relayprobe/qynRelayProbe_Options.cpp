@@ -62,8 +62,9 @@ const std::vector<TqynRelayProbeOption>& Options() {
       {"--no-credentials", nullptr, "send TURN requests without credentials (and without FINGERPRINT)",
        [](O& o, S) { o.Credentials = false; }},
       {"--auth-secret", "SECRET",
-       "time-limited credentials from a shared secret: user name EXPIRY:USER (EXPIRY = now + 24 h in Unix "
-       "seconds), password base64(HMAC-SHA1(SECRET, user name))",
+       "time-limited credentials from the server's shared secret\n"
+       "                        (user EXPIRY:USER, EXPIRY = Unix time + 86400; password\n"
+       "                        base64(HMAC-SHA1(SECRET, user)); not with --password)",
        [](O& o, S v) { o.AuthSecret = NonEmpty("--auth-secret", v); }},
       {"--rto", "MS", "first retransmission timeout of a UDP request, doubled on each resend (default 500)",
        [](O& o, S v) { o.RTO = static_cast<int>(Integer("--rto", v, 1, 60000)); }},
