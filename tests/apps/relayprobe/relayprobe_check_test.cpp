@@ -27,7 +27,7 @@ struct TRun {
 };
 
 TRun Check(uint16_t aPort) {
-  TChildProcess probe({kProbe, "--port", std::to_string(aPort), "--no-credentials", "--timeout", "1", "check"},
+  TChildProcess probe({kProbe, "--port", std::to_string(aPort), "--no-credentials", "--timeout", "3", "check"},
                       {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
   TRun run;
   run.Status = probe.WaitExit(std::chrono::seconds(120));
@@ -61,7 +61,7 @@ TEST(RelayProbeCheck, AServerThatAllocatesButDoesNotRelayIsNamed) {
   for (const char* line : {"allocate A: ok in ", "allocate B: ok in ", "permission B for A: ok in ",
                            "send A to B: FAILED after ", "refresh 0 A: ok in ", "refresh 0 B: ok in "})
     EXPECT_NE(run.Out.find(line), std::string::npos) << line << "\n" << run.Out;
-  EXPECT_NE(run.Out.find("send A to B: FAILED after 1"), std::string::npos) << "waits its timeout: " << run.Out;
+  EXPECT_NE(run.Out.find("send A to B: FAILED after 3"), std::string::npos) << "waits its timeout: " << run.Out;
   EXPECT_EQ(run.Out.find("send B to A"), std::string::npos) << run.Out;
   EXPECT_NE(run.Out.find("verdict: FAIL - 127.0.0.1:" + std::to_string(server.Port()) +
                          " allocates but does not relay (send A to B: nothing arrived at B within the timeout)\n"),
