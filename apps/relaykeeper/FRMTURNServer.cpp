@@ -16,11 +16,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include <cctype>
-#include <charconv>
-
 #include "qynBase_Sync.h"
-#include "qynMessages.h"
 #include "qynRelayKeeper_Server.h"
 
 void InstallQtMainThreadDispatcher() {
@@ -32,25 +28,6 @@ void InstallQtMainThreadDispatcher() {
 }
 
 void RemoveQtMainThreadDispatcher() { TqynMainThread::SetDispatcher({}); }
-
-int StrToInt(const std::string& aText) {
-  size_t begin = 0, end = aText.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(aText[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(aText[end - 1]))) --end;
-  if (begin < end && aText[begin] == '+') ++begin;
-  int value = 0;
-  const char* first = aText.data() + begin;
-  const char* last = aText.data() + end;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (first == last || ec != std::errc() || ptr != last) throw EConvertError(QynFormat(RS_InvalidInteger, aText));
-  return value;
-}
-
-TIdPort StrToPort(const std::string& aText) {
-  const int value = StrToInt(aText);
-  if (value < 0 || value > 65535) throw EConvertError(QynFormat(RS_InvalidPortNumber, aText));
-  return static_cast<TIdPort>(value);
-}
 
 namespace {
 

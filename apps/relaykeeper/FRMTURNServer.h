@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "qynBase_Convert.h"
 #include "qynP2P_TURN_Server.h"
 
 class QCheckBox;
@@ -21,19 +22,11 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-QYN_DECLARE_EXCEPTION(EConvertError, Exception)
-
 // Forwards the main-thread relay's calls to the Qt event loop (queued on the application object);
 // the calling thread becomes the main thread. Call it after the QApplication exists.
 void InstallQtMainThreadDispatcher();
 // Removes that dispatcher (before the QApplication goes).
 void RemoveQtMainThreadDispatcher();
-
-// The runtime's integer conversion: optional blanks and sign around decimal digits; raises
-// EConvertError ("'x' is not a valid integer value") otherwise.
-int StrToInt(const std::string& aText);
-// StrToInt limited to 0..65535 (EConvertError beyond).
-TIdPort StrToPort(const std::string& aText);
 
 class TFRMTURNServer : public QWidget {
 public:
