@@ -15,41 +15,14 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include <cctype>
-#include <charconv>
 #include <cstdint>
 
+#include "qynBase_Convert.h"
 #include "qynMessages.h"
-#include "qynRelayProbe_WindowLog.h"
+#include "qynRelayProbe_LogLines.h"
+#include "qynRelayProbe_Settings.h"
 
 namespace {
-
-// The toolkit's conversion error of an input that must be an integer.
-QYN_DECLARE_EXCEPTION(EConvertError, Exception)
-
-// Optional blanks and sign around decimal digits that fit an int; EConvertError otherwise.
-int StrToInt(const std::string& aText) {
-  size_t begin = 0, end = aText.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(aText[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(aText[end - 1]))) --end;
-  if (begin < end && aText[begin] == '+') ++begin;
-  int value = 0;
-  const char* first = aText.data() + begin;
-  const char* last = aText.data() + end;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
-  if (first == last || ec != std::errc() || ptr != last) throw EConvertError(QynFormat(RS_InvalidInteger, aText));
-  return value;
-}
-
-// StrToInt within aMin..aMax; beyond, EConvertError with aRangeMessage. The component's
-// properties are narrower than int: a value out of their range is refused instead of being cut.
-int StrToIntIn(const std::string& aText, int aMin, int aMax, const char* aRangeMessage) {
-  const int value = StrToInt(aText);
-  if (value < aMin || value > aMax) throw EConvertError(QynFormat(aRangeMessage, aText));
-  return value;
-}
-
-TIdPort StrToPort(const std::string& aText) { return static_cast<TIdPort>(StrToIntIn(aText, 0, 65535, RS_InvalidPortNumber)); }
 
 std::string TextOf(const QLineEdit* aEdit) { return aEdit->text().toStdString(); }
 
@@ -278,29 +251,7 @@ void TFRMSTUNClient::ConnectButtons() {
 void TFRMSTUNClient::CreateClient() {
   turn_client = std::make_unique<TqynTURNClient>();
   TqynTURNClient& c = *turn_client;
-  c.SetHost("127.0.0.1");
-  c.SetPort(3478);
-  c.SetIPVersion(Id_IPv4);
-  c.RetransmissionOptions().Enabled = true;
-  c.RetransmissionOptions().MaxRetries = 7;
-  c.RetransmissionOptions().RTO = 500;
-  c.STUNOptions().Fingerprint = false;
-  c.STUNOptions().Software = false;
-  c.STUNOptions().Authentication.Credentials = stauNone;
-  c.SetTransport(stunUDP);
-  TqynSTUNLogFile log = c.LogFile();
-  log.Enabled = false;
-  c.SetLogFile(log);
-  c.SetNotifyEvents(neAsynchronous);
-  TqynTURNClient_Options& turn = c.TURNOptions();
-  turn.Fingerprint = true;
-  turn.Software = false;
-  turn.Authentication.Credentials = stauLongTermCredential;
-  turn.Allocation.Lifetime = 600;
-  turn.AutoRefresh.Enabled = false;
-  turn.AutoRefresh.Allocations.Enabled = true;
-  turn.AutoRefresh.Permissions.Enabled = true;
-  turn.AutoRefresh.Channels.Enabled = true;
+  ApplyRelayProbeDesignSettings(c);
 
   c.OnSTUNException = [this](TqynComponent_Base* Sender, const Exception& E) { turn_clientSTUNException(Sender, E); };
   c.OnSTUNResponseError = [this](TqynComponent_Base* Sender, TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage,
@@ -394,50 +345,49 @@ void TFRMSTUNClient::btnTURNSendChannelDataClick() {
 // ---------------------------------------------------------------------------------------------
 // Events
 
-void TFRMSTUNClient::turn_clientSTUNException(TqynComponent_Base*, const Exception& E) { DoLog(ClientExceptionLine(E.Message())); }
+void TFRMSTUNClient::turn_clientSTUNException(TqynComponent_Base*, const Exception& E) { DoLog(RelayProbeExceptionLine(E.Message())); }
 
 void TFRMSTUNClient::turn_clientSTUNResponseError(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                                   TqynSTUN_ResponseError* aError) {
-  DoLog(ClientErrorLine(*aError));
+  DoLog(RelayProbeErrorLine(*aError));
 }
 
 void TFRMSTUNClient::turn_clientSTUNResponseSuccess(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message* aMessage,
                                                     TqynSTUN_ResponseBinding* aBinding) {
-  for (const std::string& line : ClientBindingLines(*aBinding, *aMessage)) DoLog(line);
+  for (const std::string& line : RelayProbeBindingLines(*aMessage, *aBinding)) DoLog(line);
 }
 
 void TFRMSTUNClient::turn_clientTURNAllocate(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                              TqynTURN_ResponseAllocation* aAllocation) {
-  DoLog(ClientAllocateLine(*aAllocation));
+  DoLog(RelayProbeAllocateLine(*aAllocation));
 }
 
 void TFRMSTUNClient::turn_clientTURNRefresh(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                             TqynTURN_ResponseRefresh* aRefresh) {
-  DoLog(ClientRefreshLine(*aRefresh));
+  DoLog(RelayProbeRefreshLine(*aRefresh));
 }
 
 void TFRMSTUNClient::turn_clientTURNCreatePermission(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                                      TqynTURN_ResponseCreatePermission* aCreatePermission) {
-  DoLog(ClientCreatePermissionLine(*aCreatePermission));
+  DoLog(RelayProbeCreatePermissionLine(*aCreatePermission));
 }
 
 void TFRMSTUNClient::turn_clientTURNChannelBind(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                                 TqynTURN_ResponseChannelBind* aChannelBind) {
-  DoLog(ClientChannelBindLine(*aChannelBind));
+  DoLog(RelayProbeChannelBindLine(*aChannelBind));
 }
 
 void TFRMSTUNClient::turn_clientTURNChannelData(TqynComponent_Base*, TqynSocketConnection*, TqynTURNChannelData* aChannelData) {
-  DoLog(ClientChannelDataLine(*aChannelData));
+  DoLog(RelayProbeChannelDataLine(*aChannelData));
 }
 
 void TFRMSTUNClient::turn_clientTURNDataIndication(TqynComponent_Base*, TqynSocketConnection*, TqynSTUN_Message*,
                                                    TqynTURN_ResponseDataIndication* aDataIndication) {
-  DoLog(ClientDataIndicationLine(*aDataIndication));
+  DoLog(RelayProbeDataIndicationLine(*aDataIndication));
 }
 
 void TFRMSTUNClient::DoLog(const std::string& aText) {
-  // Received data is shown decoded as UTF-8; bytes that are no UTF-8 become replacement
-  // characters.
+  // The lines are UTF-8; received data in them is already made safe (RelayProbeDataText).
   memoLog->appendPlainText(QString::fromUtf8(aText.data(), static_cast<qsizetype>(aText.size())));
 }
 

@@ -2,7 +2,8 @@
 // qyn-test-libs: qyn_relayprobe qyn_turn_client qyn_stun_client
 //
 // relayprobe's log lines: each event's text, the binding's attribute lines in message order (only
-// the six kinds it shows), and received data that cannot break a line or pose as another one.
+// the six kinds it shows), and received data that cannot break a line or pose as another one. The
+// window and the command-line probe both print these lines.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,15 @@
 namespace {
 
 TqynBytes Bytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
+
+const std::string R = "\xEF\xBF\xBD"; // U+FFFD
+
+template <class T> void AddAddress(TqynSTUN_Message& m, const std::string& aIP, uint16_t aPort) {
+  auto* a = m.Attributes().Add<T>();
+  a->SetAddress(aIP);
+  a->SetPort(aPort);
+  a->SetFamily(aIP.find(':') == std::string::npos ? 1 : 2);
+}
 
 TEST(RelayProbeLogLines, EachEventHasItsText) {
   EXPECT_EQ(RelayProbeExceptionLine("Channel ID: 0 not exists."), "#exception: Channel ID: 0 not exists.");
@@ -35,6 +45,22 @@ TEST(RelayProbeLogLines, EachEventHasItsText) {
   TqynTURN_ResponseDataIndication indication{Bytes("h\xC3\xA9llo"), "127.0.0.1", 9000};
   EXPECT_EQ(RelayProbeDataIndicationLine(indication), "#Data Indication: [127.0.0.1:9000] h\xC3\xA9llo");
   EXPECT_EQ(RelayProbeTimeoutLine("allocate"), "#timeout: allocate");
+}
+
+TEST(RelayProbeLogLines, NumbersAtTheirLimitsAndDataWithNulAndIPv6Peers) {
+  EXPECT_EQ(RelayProbeRefreshLine({4294967295u}), "#Refresh: 4294967295");
+  TqynTURN_ResponseChannelBind channel;
+  channel.FChannel = 0x4FFF;
+  EXPECT_EQ(RelayProbeChannelBindLine(channel), "#Channel Bind: 20479");
+  TqynTURNChannelData data;
+  data.SetChannelID(0x4000);
+  data.SetData({'h', 0, 'i'});
+  EXPECT_EQ(RelayProbeChannelDataLine(data), "#Channel Data: [16384] h" + R + "i");
+  TqynTURN_ResponseDataIndication indication;
+  indication.FPeerIP = "::1";
+  indication.FPeerPort = 9;
+  indication.FData = {0xC3, 0xBC, 0};
+  EXPECT_EQ(RelayProbeDataIndicationLine(indication), "#Data Indication: [::1:9] \xC3\xBC" + R);
 }
 
 TEST(RelayProbeLogLines, BindingShowsItsAttributesInMessageOrder) {
@@ -67,8 +93,36 @@ TEST(RelayProbeLogLines, BindingShowsItsAttributesInMessageOrder) {
             std::vector<std::string>{"#binding: :0"});
 }
 
+TEST(RelayProbeLogLines, BindingOfAnotherServerInItsOrderWithIPv6AndUnshownKinds) {
+  TqynSTUN_Message m;
+  AddAddress<TqynSTUN_Attribute_XOR_MAPPED_ADDRESS>(m, "203.0.113.9", 50000);
+  AddAddress<TqynSTUN_Attribute_MAPPED_ADDRESS>(m, "203.0.113.9", 50000);
+  m.Attributes().Add<TqynSTUN_Attribute_SOFTWARE>()->SetSoftware("coturn-4.6");
+  AddAddress<TqynSTUN_Attribute_CHANGED_ADDRESS>(m, "198.51.100.4", 3479);
+  AddAddress<TqynSTUN_Attribute_OTHER_ADDRESS>(m, "2001:db8::7", 3479);
+  m.Attributes().Add<TqynSTUN_Attribute_USERNAME>()->SetUsername("not logged");
+  AddAddress<TqynSTUN_Attribute_SOURCE_ADDRESS>(m, "198.51.100.3", 3478);
+  AddAddress<TqynSTUN_Attribute_RESPONSE_ORIGIN>(m, "198.51.100.3", 3478);
+  m.Attributes().Add<TqynSTUN_Attribute_FINGERPRINT>()->SetFingerprint(0xF00DCAFE);
+  TqynSTUN_ResponseBinding binding;
+  binding.FRemoteIP = "203.0.113.9";
+  binding.FRemotePort = 50000;
+  const std::vector<std::string> expected = {
+      "#binding: 203.0.113.9:50000",        "#software: coturn-4.6",
+      "#changed_address: 198.51.100.4:3479", "#other_address: 2001:db8::7:3479",
+      "#source_address: 198.51.100.3:3478",  "#response_origin: 198.51.100.3:3478",
+      "#fingerprint: 4027435774"};
+  EXPECT_EQ(RelayProbeBindingLines(m, binding), expected);
+  EXPECT_EQ(RelayProbeBindingLines(TqynSTUN_Message(), binding), std::vector<std::string>{"#binding: 203.0.113.9:50000"});
+
+  // A server's SOFTWARE text is shown like received data: it cannot start a line of its own.
+  TqynSTUN_Message hostile;
+  hostile.Attributes().Add<TqynSTUN_Attribute_SOFTWARE>()->SetSoftware("x\n#Allocate: 1.2.3.4:5");
+  EXPECT_EQ(RelayProbeBindingLines(hostile, binding),
+            (std::vector<std::string>{"#binding: 203.0.113.9:50000", "#software: x" + R + "#Allocate: 1.2.3.4:5"}));
+}
+
 TEST(RelayProbeLogLines, DataStaysOnItsLine) {
-  const std::string R = "\xEF\xBF\xBD";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain\ttab", "plain\ttab"},
       {"a\nb\r\n#binding: 1.2.3.4:5", "a" + R + "b" + R + R + "#binding: 1.2.3.4:5"},
