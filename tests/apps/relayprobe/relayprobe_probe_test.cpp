@@ -5,7 +5,8 @@
 // port: every command prints its log line and the exit status says whether all succeeded; data
 // goes through the relay to a peer socket of the test (on loopback) and back; refused commands,
 // a silent server and a wrong password each end with status 1 and their line; `check` passes and
-// names what fails; bad usage exits 2.
+// names what fails, with a password as with time-limited credentials from a shared secret; bad
+// usage exits 2.
 
 #include <gtest/gtest.h>
 
@@ -61,9 +62,12 @@ struct RelayProbe : ::testing::Test {
   std::unique_ptr<TChildProcess> Keeper;
   std::string Port;
 
-  void SetUp() override {
-    Keeper = std::make_unique<TChildProcess>(std::vector<std::string>{kKeeper, "--headless", "--port", "0", "--verbose"},
-                                             kNoDisplay);
+  void SetUp() override { StartKeeper({}); }
+  // relaykeeper on a loopback port of its choice, with aOptions after the common ones.
+  void StartKeeper(const std::vector<std::string>& aOptions) {
+    std::vector<std::string> args = {kKeeper, "--headless", "--port", "0", "--verbose"};
+    args.insert(args.end(), aOptions.begin(), aOptions.end());
+    Keeper = std::make_unique<TChildProcess>(args, kNoDisplay);
     ASSERT_TRUE(Keeper->WaitFor(" (UDP)\n", true)) << Keeper->Err();
     Port = std::to_string(PortAfter(Keeper->Err(), " port "));
     ASSERT_NE(Port, "0");
@@ -76,6 +80,16 @@ struct RelayProbe : ::testing::Test {
   TRun Probe(std::vector<std::string> aArgs) {
     aArgs.insert(aArgs.begin(), {"--port", Port});
     return RunProbe(aArgs);
+  }
+  // A check whose first allocation was refused for its credentials (aWho: whose) and that went
+  // no further.
+  void ExpectWrongCredentials(const TRun& aRun, const std::string& aWho) {
+    EXPECT_EQ(aRun.Status, 1) << aRun.Out << aRun.Err;
+    EXPECT_NE(aRun.Out.find("allocate A: FAILED after "), std::string::npos) << aRun.Out;
+    EXPECT_NE(aRun.Out.find("verdict: FAIL - wrong user name or password: 127.0.0.1:" + Port + " refused the credentials of " + aWho),
+              std::string::npos)
+        << aRun.Out;
+    EXPECT_EQ(aRun.Out.find("allocate B"), std::string::npos) << aRun.Out;
   }
   // A probe that runs while the test plays the peer.
   std::unique_ptr<TChildProcess> StartProbe(std::vector<std::string> aArgs) {
@@ -172,19 +186,27 @@ TEST_F(RelayProbe, CheckPassesAndPrintsEveryStep) {
 }
 
 TEST_F(RelayProbe, CheckNamesAWrongPasswordAndAServerThatDoesNotAnswer) {
-  const TRun wrong = Probe({"--password", "wrong", "--timeout", "3", "check"});
-  EXPECT_EQ(wrong.Status, 1) << wrong.Out;
-  EXPECT_NE(wrong.Out.find("allocate A: FAILED after "), std::string::npos) << wrong.Out;
-  EXPECT_NE(wrong.Out.find("verdict: FAIL - wrong user name or password: 127.0.0.1:" + Port +
-                           " refused the credentials of user qyn_user"),
-            std::string::npos)
-      << wrong.Out;
-  EXPECT_EQ(wrong.Out.find("allocate B"), std::string::npos) << wrong.Out;
+  ExpectWrongCredentials(Probe({"--password", "wrong", "--timeout", "3", "check"}), "user qyn_user");
 
   const std::string silent = std::to_string(SilentPort());
   const TRun none = RunProbe({"--port", silent, "--timeout", "2", "check"});
   EXPECT_EQ(none.Status, 1) << none.Out;
   EXPECT_NE(none.Out.find("verdict: FAIL - no answer from 127.0.0.1:" + silent), std::string::npos) << none.Out;
+}
+
+// relaykeeper sharing a secret with its clients for time-limited credentials.
+struct RelayProbeSecret : RelayProbe {
+  static constexpr const char* kSecret = "north-wind-7";
+  void SetUp() override { StartKeeper({"--auth-secret", kSecret}); }
+};
+
+TEST_F(RelayProbeSecret, CheckPassesWithTheSharedSecretAndNamesAWrongOne) {
+  const TRun run = Probe({"--auth-secret", kSecret, "check"});
+  EXPECT_EQ(run.Status, 0) << run.Out << run.Err;
+  EXPECT_NE(run.Out.find("verdict: PASS - 127.0.0.1:" + Port + " relays data both ways"), std::string::npos) << run.Out;
+  EXPECT_TRUE(Keeper->WaitForCount("Deleted Allocation: ", 2)) << Keeper->Out();
+
+  ExpectWrongCredentials(Probe({"--auth-secret", "south-wind-7", "--timeout", "3", "check"}), "the secret's user qyn_user");
 }
 
 TEST(RelayProbeProgram, NoAnswerWithinTheTimeoutPrintsTheCommandsName) {
