@@ -9,7 +9,8 @@ int StrToInt(const std::string& aText) {
   size_t begin = 0, end = aText.size();
   while (begin < end && std::isspace(static_cast<unsigned char>(aText[begin]))) ++begin;
   while (end > begin && std::isspace(static_cast<unsigned char>(aText[end - 1]))) --end;
-  if (begin < end && aText[begin] == '+') ++begin;
+  // One sign: a '+' is skipped here, so a '-' after it ("+-5") must not be read as the sign.
+  if (begin < end && aText[begin] == '+' && !(begin + 1 < end && aText[begin + 1] == '-')) ++begin;
   int value = 0;
   const char* first = aText.data() + begin;
   const char* last = aText.data() + end;

@@ -21,7 +21,7 @@ TEST(BaseConvert, StrToIntReadsDecimalsWithBlanksAndSign) {
 }
 
 TEST(BaseConvert, TextThatIsNoIntegerNamesItself) {
-  for (const std::string text : {"", " ", "80a", "a80", "8 0", "0x10", "1.5", "2147483648", "-2147483649", "+", "++1"}) {
+  for (const std::string text : {"", " ", "80a", "a80", "8 0", "0x10", "1.5", "2147483648", "-2147483649", "+", "++1", "+-5", "-+5"}) {
     try {
       StrToInt(text);
       ADD_FAILURE() << "no error for '" << text << "'";
