@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "qynId_Limits.h"
 #include "qynMessages.h"
 #include "qynUDP_Server.h"
 
@@ -80,6 +81,8 @@ TqynTURNAllocationsQueue* TqynTURNServer_Base::GetAllocations() {
 
 void TqynTURNServer_Base::SetActive(bool aValue) {
   if (aValue && IsDestroying()) return;
+  // Every allocation holds a descriptor (its relay binding's socket).
+  if (aValue) IdRaiseDescriptorLimit();
   TqynSTUNServer_Base::SetActive(aValue);
   if (aValue) StartAllocationsTimer();
   else StopAllocationsTimer();

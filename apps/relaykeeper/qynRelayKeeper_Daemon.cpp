@@ -1,12 +1,12 @@
 #include "qynRelayKeeper_Daemon.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <string>
 
 #include "qynBase_Sync.h"
+#include "qynId_Limits.h"
 #include "qynP2P_TURN_Server.h"
 #include "qynRelayKeeper_Server.h"
 
@@ -84,16 +84,7 @@ void DrainLog() {
 
 void RequestRelayKeeperStop() noexcept { GStopRequested.store(true); }
 
-long RaiseDescriptorLimit() noexcept {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return static_cast<long>(limit.rlim_cur);
-}
+long RaiseDescriptorLimit() noexcept { return IdRaiseDescriptorLimit(); }
 
 int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut, std::FILE* aErr) {
   GStopRequested.store(false);
