@@ -422,9 +422,16 @@ int main(int argc, char** argv) {
   pev.data.u32 = static_cast<uint32_t>(c.Count);
   ::epoll_ctl(c.Epoll, EPOLL_CTL_ADD, c.Peer, &pev);
 
+  auto heapInUse = [&] {
+    WriteAll(commands[1], "m");
+    return Field(ReadLine(replies[0]), "heapused");
+  };
+  const long heap0 = heapInUse();
   const double cpu0 = CpuSeconds(child);
   const TPhaseResult alloc = RunPhase(c, phAllocate, o.Outstanding);
+  const long heapAllocated = heapInUse();
   const TPhaseResult perm = RunPhase(c, phPermission, o.Outstanding);
+  const long heapPermitted = heapInUse();
   const TPhaseResult data = RunPhase(c, phData, o.Outstanding);
   const double cpu1 = CpuSeconds(child);
   // Listeners give their receive memory back after a second without traffic.
@@ -460,6 +467,9 @@ int main(int argc, char** argv) {
   std::printf("RSS per allocation: %.2f KB\n", static_cast<double>(rss1 - rss0) / n);
   std::printf("server heap with allocations: %.0f KB in use, %.0f KB free in the arenas\n", Field(heap, "heapused") / 1024.0,
               Field(heap, "heapfree") / 1024.0);
+  std::printf("server heap in use per allocation: %.0f B allocated, %.0f B with a permission, %.0f B after relaying\n",
+              static_cast<double>(heapAllocated - heap0) / n, static_cast<double>(heapPermitted - heap0) / n,
+              static_cast<double>(Field(heap, "heapused") - heap0) / n);
   std::printf("descriptors: %ld before, %ld with allocations, %.3f per allocation\n", fds0, fds1,
               static_cast<double>(fds1 - fds0) / n);
   std::printf("threads: %ld before, %ld with allocations\n", threads0, threads1);

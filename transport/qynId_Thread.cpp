@@ -193,8 +193,8 @@ void TIdThread::ReleaseUnusedStack() noexcept {
   const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t low = (reinterpret_cast<uintptr_t>(stack) + page - 1) & ~(page - 1);
   volatile char here = 0;
-  // The page of this frame and two below it stay: the caller's next calls (a wait) use them.
-  const uintptr_t high = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - 2 * page;
+  // The page of this frame and the one below it stay: the caller's next calls (a wait) use them.
+  const uintptr_t high = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
   if (high > low) madvise(reinterpret_cast<void*>(low), high - low, MADV_DONTNEED);
 }
 

@@ -62,6 +62,10 @@ void TIdUDPListenerThread::Run() {
     if (Stopped()) return;
   }
   FReadFirst = false;
+  if (Compact() && static_cast<size_t>(std::max(0, FServer.BufferSize())) <= KCompactArea) {
+    RunCompactPass();
+    return;
+  }
   int count = 0;
   try {
     const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
@@ -117,17 +121,42 @@ void TIdUDPListenerThread::Run() {
   }
 }
 
-void TIdUDPListenerThread::Deliver(int aIndex) {
+void TIdUDPListenerThread::RunCompactPass() {
+  // The datagram lands in an area on this thread's stack (given back with the stack's unused
+  // pages when the listener idles) and is copied into FBuffer before it is handed out.
+  uint8_t area[KCompactArea];
+  size_t length = 0;
+  TIdSockAddr addr;
+  const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
   try {
-    const size_t length = FLengths[static_cast<size_t>(aIndex)];
+    if (FBinding.RecvBatch(area, slotSize, 1, &length, &addr) == 0) return; // nothing there after all
+  } catch (const Exception& E) {
+    ReportCurrentException(E);
+    return;
+  } catch (const std::exception& E) {
+    ReportCurrentException(Exception(E.what()));
+    return;
+  }
+  FReadFirst = true;
+  FHolding = true;
+  if (length <= slotSize) FBuffer.assign(area, area + length);
+  DeliverFrom(FBuffer.data(), length, slotSize, addr);
+}
+
+void TIdUDPListenerThread::Deliver(int aIndex) {
+  DeliverFrom(FArea.get() + static_cast<size_t>(aIndex) * FSlotSize, FLengths[static_cast<size_t>(aIndex)], FSlotSize,
+              FAddrs[static_cast<size_t>(aIndex)]);
+}
+
+void TIdUDPListenerThread::DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr) {
+  try {
     // A datagram longer than the buffer: its rest is lost, which is reported, never passed on.
-    if (length > FSlotSize) throw EIdSocketError::FromErrno(EMSGSIZE);
+    if (aLength > aSlotSize) throw EIdSocketError::FromErrno(EMSGSIZE);
     std::string ip;
     TIdPort port = 0;
     TIdIPVersion version = Id_IPv4;
-    if (!IdSockAddrToText(FAddrs[static_cast<size_t>(aIndex)], ip, port, version)) return;
-    const uint8_t* data = FArea.get() + static_cast<size_t>(aIndex) * FSlotSize;
-    FBuffer.assign(data, data + length);
+    if (!IdSockAddrToText(aAddr, ip, port, version)) return;
+    if (aData != FBuffer.data()) FBuffer.assign(aData, aData + aLength);
     FBinding.SetPeer(ip, port, version);
     UDPRead();
     // Nothing below may touch the binding: a handler may have stopped this listener and the

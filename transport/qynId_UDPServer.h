@@ -87,6 +87,13 @@ private:
   void RunSynchronized(const std::function<void()>& aEvent);
   // Hands one received datagram (slot aIndex of the receive area) to the read event.
   void Deliver(int aIndex);
+  // Hands a datagram (aLength bytes at aData, FBuffer itself or a slot of aSlotSize bytes) from
+  // aAddr to the read event.
+  void DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr);
+  // A compact listener's pass: one datagram through an area on the stack (BufferSize up to
+  // KCompactArea; a larger BufferSize takes the ordinary pass with one slot).
+  static constexpr size_t KCompactArea = 8192;
+  [[gnu::noinline]] void RunCompactPass();
   void ReportCurrentException(const Exception& E);
 
   // Receive area: FSlots slots of FSlotSize bytes (not initialised), with lengths and senders.
