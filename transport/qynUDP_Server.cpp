@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -646,7 +647,9 @@ TIdSocketHandle* TqynUDPServer_Base::AddBindingOf(const std::string& aIPAddress,
   };
   if (aPort != 0)
     if (TIdSocketHandle* existing = FindBinding(aIPAddress, aPort)) {
-      if (aRelay) markRelay(existing);
+      // A relay binding is never one the server already has (its listening binding, say, on a
+      // port of the relay range): that port is taken, as if another program held it.
+      if (aRelay) throw EIdSocketError::FromErrno(EADDRINUSE);
       return existing;
     }
   TqynIdUDPServer* inner = IdUDPServer();

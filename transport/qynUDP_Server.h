@@ -220,7 +220,8 @@ public:
   // equals the port, or null.
   TIdSocketHandle* GetBinding(const std::string& aIPAddress, TIdPort aPort);
   // AddBinding for a TURN relay binding: the binding is marked as one (IsRelayBinding), and adding
-  // or removing it leaves PlainBindingsVersion as it is.
+  // or removing it leaves PlainBindingsVersion as it is. An address and port the server already
+  // has a binding on raise EIdSocketError (EADDRINUSE), as a port held elsewhere does.
   TIdSocketHandle* AddRelayBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName);
   // True for a binding added with AddRelayBinding (and not removed since). A relay binding's
   // socket has no eventfd (its listener is woken by shutting the socket down, so it costs one

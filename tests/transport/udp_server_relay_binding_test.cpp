@@ -166,6 +166,16 @@ TEST_F(RelayBindings, ABurstOfRequestsWaitingOnTheListeningBindingIsNotLost) {
   EXPECT_TRUE(WaitUntil([&] { return got.load() == 257; }));
 }
 
+TEST_F(RelayBindings, TheListeningBindingsAddressIsNeverTakenForARelay) {
+  TIdSocketHandle* listening = Server.Bindings().Items(0);
+  EXPECT_THROW(Server.AddRelayBinding("127.0.0.1", listening->Port(), "Relay_"), EIdSocketError);
+  EXPECT_FALSE(Server.IsRelayBinding(listening));
+  EXPECT_EQ(Server.Bindings().Count(), 1);
+  RawClient client;
+  client.Send(listening->Port(), TqynBytes{9});
+  EXPECT_TRUE(WaitUntil([&] { return Reads.load() == 1; }));
+}
+
 // ---- The socket layer underneath ----
 
 TEST(WakeByShutdown, AReadWaitWithoutLimitEndsOnWakeupAndOnClose) {

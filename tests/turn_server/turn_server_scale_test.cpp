@@ -194,4 +194,23 @@ TEST_F(TurnScale, AFloodBeyondThePortRangeIsAnsweredAndHoldsNoMore) {
   EXPECT_EQ(Exceptions.load(), 0);
 }
 
+TEST_F(TurnScale, ARelayPortThatIsTheListeningPortIsNotGranted) {
+  // The listening port lies in the relay range (an ephemeral port here): drawing it must not make
+  // the listening binding an allocation's relay, which would turn every later request into peer
+  // data. It counts as a port that does not bind: 508 when nothing else is left.
+  Server.SetActive(false);
+  Server.TURNOptions().Allocation.MinPort = ServerPort;
+  Server.TURNOptions().Allocation.MaxPort = static_cast<uint16_t>(ServerPort + 1);
+  Server.SetPort(ServerPort);
+  Server.SetActive(true);
+  ASSERT_TRUE(Server.Active());
+  RawClient client;
+  const TqynSTUN_Message refused = Ask(client, kAllocate, 1, [](TqynSTUN_Message& r) { AddRequestedTransport(r); });
+  EXPECT_EQ(ErrorOf(refused).first, 508);
+  EXPECT_EQ(Server.GetAllocations()->Count(), 0);
+  EXPECT_FALSE(Server.GetUDPServer()->IsRelayBinding(Server.Bindings().Items(0)));
+  const TqynSTUN_Message binding = Ask(client, 0x0001, 2, {});
+  EXPECT_EQ(binding.Header().MessageType_Class(), stmcResponseSuccess);
+}
+
 } // namespace
