@@ -1,12 +1,15 @@
 #include "qynP2P_STUN_Classes.h"
 
 #include <openssl/crypto.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "qynId_Address.h"
 #include "qynId_Hash.h"
@@ -118,6 +121,50 @@ TqynBytes LongTermKey(const std::string& aUsername, const std::string& aRealm, c
 
 // ---- Transaction ids ------------------------------------------------------------------------
 
+namespace {
+
+// The generator behind transaction IDs: a DRBG of its own, seeded from OpenSSL's primary one and
+// shared by every thread under a lock. RAND_bytes would give each thread that calls it
+// generators of its own (about 3 KB per thread), which thousands of relay listeners sending Data
+// indications would all make. Falls back to RAND_bytes when the DRBG cannot be made.
+class TTransactionIdSource {
+public:
+  ~TTransactionIdSource() { EVP_RAND_CTX_free(FCtx); }
+  void Fill(uint8_t* aOut, size_t aLength) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FOpened) Open();
+    if (FCtx && EVP_RAND_generate(FCtx, aOut, aLength, 0, 0, nullptr, 0) == 1) return;
+    if (RAND_bytes(aOut, static_cast<int>(aLength)) != 1) throw Exception(RS_RandomGeneratorFailed);
+  }
+
+private:
+  void Open() {
+    FOpened = true;
+    EVP_RAND* rand = EVP_RAND_fetch(nullptr, "CTR-DRBG", nullptr);
+    if (!rand) return;
+    EVP_RAND_CTX* ctx = EVP_RAND_CTX_new(rand, RAND_get0_primary(nullptr));
+    EVP_RAND_free(rand);
+    if (!ctx) return;
+    char cipher[] = "AES-256-CTR";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_DRBG_PARAM_CIPHER, cipher, 0), OSSL_PARAM_construct_end()};
+    if (EVP_RAND_instantiate(ctx, 0, 0, nullptr, 0, params) != 1) {
+      EVP_RAND_CTX_free(ctx);
+      return;
+    }
+    FCtx = ctx;
+  }
+  std::mutex FLock;
+  bool FOpened = false;
+  EVP_RAND_CTX* FCtx = nullptr;
+};
+
+TTransactionIdSource& TransactionIdSource() {
+  static TTransactionIdSource GSource;
+  return GSource;
+}
+
+} // namespace
+
 TqynBytes NewTransactionId(const std::string& aText) {
   TqynBytes result(QYN_STUN_TRANSACTION_ID_SIZE, 0);
   if (!aText.empty()) {
@@ -126,8 +173,8 @@ TqynBytes NewTransactionId(const std::string& aText) {
     return result;
   }
   // Uniform letters: bytes of 234 (= 9 * 26) and above are drawn again, so every letter has the
-  // same 9 byte values behind it. The bytes come from OpenSSL's generator through a small
-  // per-thread pool, refilled a few hundred bytes at a time (one RAND_bytes call costs about as
+  // same 9 byte values behind it. The bytes come from the shared generator through a small
+  // per-thread pool, refilled a few hundred bytes at a time (one generator call costs about as
   // much as a whole message's decoding). A process that forks must not use the parent's pool in
   // the child; this system does not fork.
   struct TPool {
@@ -138,7 +185,7 @@ TqynBytes NewTransactionId(const std::string& aText) {
   size_t filled = 0;
   while (filled < result.size()) {
     if (pool.Pos == sizeof pool.Bytes) {
-      if (RAND_bytes(pool.Bytes, sizeof pool.Bytes) != 1) throw Exception(RS_RandomGeneratorFailed);
+      TransactionIdSource().Fill(pool.Bytes, sizeof pool.Bytes);
       pool.Pos = 0;
     }
     const uint8_t b = pool.Bytes[pool.Pos++];

@@ -46,8 +46,10 @@ void TIdSocketHandle::AllocateSocket(TIdSocketType aSocketType, int aProtocol) {
     if (e == EAFNOSUPPORT || e == EPFNOSUPPORT) throw EIdIPVersionUnsupported(RS_IPVersionUnsupported);
     throw EIdSocketError::FromErrno(e);
   }
-  state->WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (state->WakeFd < 0) throw EIdSocketError::FromErrno(errno);
+  if (!FWakeByShutdown) {
+    state->WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (state->WakeFd < 0) throw EIdSocketError::FromErrno(errno);
+  }
   int one = 1;
   if (state->Family == AF_INET6 && ::setsockopt(state->Fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
     throw EIdSocketError::FromErrno(errno);
@@ -118,6 +120,21 @@ void TIdSocketHandle::CloseSocket() {
 void TIdSocketHandle::Wakeup() {
   auto s = Current();
   if (s) s->Signal();
+}
+
+bool TIdSocketHandle::WakeByShutdown() const {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  return FWakeByShutdown;
+}
+
+bool TIdSocketHandle::ReadShutDown() const {
+  auto s = Current();
+  return s && s->ReadShut.load();
+}
+
+void TIdSocketHandle::SetWakeByShutdown(bool aValue) {
+  std::lock_guard<std::recursive_mutex> g(FLock);
+  FWakeByShutdown = aValue;
 }
 
 void TIdSocketHandle::SetPeer(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion) {

@@ -8,6 +8,10 @@
 //     descriptor does not wake a thread blocked in poll on it, hence the eventfd).
 // A socket's descriptor is closed when CloseSocket() has been called and the last operation still
 // using it has returned, so a descriptor number is never reused under a running wait.
+// A handle with WakeByShutdown makes its sockets without an eventfd (one descriptor per socket,
+// for servers that hold thousands): its waits are cut short by shutting the socket down, which
+// wakes a poll on a datagram socket too. Wakeup() then ends reading on that socket for good; it
+// suits a socket whose only reader is a listener that is being stopped.
 #pragma once
 
 #include <atomic>
@@ -69,8 +73,13 @@ public:
   void CloseSocket();
   // Makes a thread waiting in Readable/Select/RecvFrom/Receive on this socket return as if
   // nothing came; when nobody waits, the next such wait returns at once. No effect without a
-  // socket.
+  // socket. With WakeByShutdown every later read wait returns at once as well.
   void Wakeup();
+  // Sockets allocated from now on have no eventfd (see the top of this file). Default false.
+  bool WakeByShutdown() const;
+  void SetWakeByShutdown(bool aValue);
+  // A wake-up has shut reading down on the current socket (WakeByShutdown only).
+  bool ReadShutDown() const;
 
   // Records the remote address.
   void SetPeer(const std::string& aIP, TIdPort aPort, TIdIPVersion aIPVersion = Id_IPv4);
@@ -189,6 +198,7 @@ private:
   TIdPort FClientPortMin = 0;
   TIdPort FClientPortMax = 0;
   bool FUseNagle = true;
+  bool FWakeByShutdown = false;
   std::atomic<int> FSendTimeout{0};
   std::atomic<int> FReceiveTimeout{0};
 };

@@ -13,24 +13,35 @@
 
 #include "qynId_SocketHandle.h"
 
-// One allocated socket with its eventfd. The descriptors are closed by the destructor, that is
-// when the handle has let go of the socket and the last operation using it has returned.
+// One allocated socket with its eventfd, or without one (WakeFd -1: woken by shutting the socket
+// down). The descriptors are closed by the destructor, that is when the handle has let go of the
+// socket and the last operation using it has returned.
 struct TIdSocketState {
   int Fd = -1;
   int WakeFd = -1;
   int Family = AF_INET;
   TIdSocketType Type = Id_SOCK_DGRAM;
   std::atomic<bool> Closed{false};
+  // Reading was shut down by a wake-up (sockets without eventfd): every read wait ends at once.
+  std::atomic<bool> ReadShut{false};
 
   ~TIdSocketState() {
     if (Fd >= 0) ::close(Fd);
     if (WakeFd >= 0) ::close(WakeFd);
   }
-  void Signal() const {
+  // Wakes the waits on the socket. Without eventfd: reading is shut down (which wakes a reader's
+  // poll), and on a close writing too (which wakes a writer's).
+  void Signal() {
+    if (WakeFd < 0) {
+      ReadShut.store(true);
+      ::shutdown(Fd, Closed.load() ? SHUT_RDWR : SHUT_RD);
+      return;
+    }
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t r = ::write(WakeFd, &one, sizeof one);
   }
   void Drain() const {
+    if (WakeFd < 0) return;
     uint64_t value;
     [[maybe_unused]] ssize_t r = ::read(WakeFd, &value, sizeof value);
   }

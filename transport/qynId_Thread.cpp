@@ -1,8 +1,12 @@
 #include "qynId_Thread.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -23,28 +27,27 @@ public:
     std::lock_guard<std::mutex> lock(FMutex);
     ++FRunning;
   }
-  void HandOver(std::thread aThread) {
-    std::vector<std::thread> done;
+  void HandOver(pthread_t aThread) {
+    std::vector<pthread_t> done;
     {
       std::lock_guard<std::mutex> lock(FMutex);
       done.swap(FDone);
-      FDone.push_back(std::move(aThread));
+      FDone.push_back(aThread);
       --FRunning;
     }
     FCv.notify_all();
-    for (auto& t : done)
-      if (t.joinable()) t.join();
+    for (pthread_t t : done) pthread_join(t, nullptr);
   }
   void JoinAll() {
-    std::vector<std::thread> done;
+    std::vector<pthread_t> done;
     {
       std::unique_lock<std::mutex> lock(FMutex);
       FCv.wait(lock, [&] { return FRunning == 0; });
       done.swap(FDone);
     }
-    for (auto& t : done)
-      if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
-      else if (t.joinable()) t.detach();
+    for (pthread_t t : done)
+      if (!pthread_equal(t, pthread_self())) pthread_join(t, nullptr);
+      else pthread_detach(t);
   }
   ~TThreadReaper() { JoinAll(); }
 
@@ -52,7 +55,7 @@ private:
   std::mutex FMutex;
   std::condition_variable FCv;
   int FRunning = 0;
-  std::vector<std::thread> FDone;
+  std::vector<pthread_t> FDone; // ended threads, not yet joined
 };
 
 TThreadReaper& Reaper() {
@@ -75,7 +78,11 @@ TIdThread::TIdThread(bool ACreateSuspended, bool ALoop, const std::string& AName
   (void)Reaper();
 }
 
-TIdThread::~TIdThread() { Shutdown(); }
+TIdThread::~TIdThread() {
+  Shutdown();
+  // Only when the object is deleted on its own thread is its OS thread still unjoined here.
+  if (FThreadJoinable) pthread_detach(FThread);
+}
 
 void TIdThread::AfterConstruction() {
   if (!FCreateSuspended.load()) Start();
@@ -85,14 +92,29 @@ void TIdThread::Launch() {
   std::lock_guard<std::mutex> jlock(FJoinMutex);
   if (FLaunched.load()) return;
   FLaunched.store(true);
-  try {
-    FThread = std::thread([this] { Body(); });
-  } catch (...) {
-    FLaunched.store(false);
-    throw;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (size_t stack = FStackSize.load(); stack != 0) {
+    stack = std::max(stack, static_cast<size_t>(PTHREAD_STACK_MIN));
+    pthread_attr_setstacksize(&attr, stack);
   }
+  pthread_t thread;
+  const int e = pthread_create(&thread, &attr, &TIdThread::Entry, this);
+  pthread_attr_destroy(&attr);
+  if (e != 0) {
+    FLaunched.store(false);
+    throw EIdException(QynFormat(RS_ThreadCreateFailed, std::string(std::strerror(e))));
+  }
+  FThread = thread;
+  FThreadJoinable = true;
   std::lock_guard<std::mutex> lock(FMutex);
-  FThreadId = FThread.get_id();
+  // libstdc++'s thread id is the pthread handle.
+  FThreadId = std::thread::id(thread);
+}
+
+void* TIdThread::Entry(void* aThread) {
+  static_cast<TIdThread*>(aThread)->Body();
+  return nullptr;
 }
 
 void TIdThread::Start() {
@@ -142,7 +164,9 @@ void TIdThread::TerminateAndWaitFor() {
 void TIdThread::WaitFor() {
   if (GCurrentThread == this) return;
   std::lock_guard<std::mutex> jlock(FJoinMutex);
-  if (FThread.joinable()) FThread.join();
+  if (!FThreadJoinable) return;
+  pthread_join(FThread, nullptr);
+  FThreadJoinable = false;
 }
 
 void TIdThread::Shutdown() noexcept {
@@ -156,6 +180,27 @@ void TIdThread::Shutdown() noexcept {
 
 bool TIdThread::Synchronize(const std::function<void()>& aMethod) {
   return TqynMainThread::Send(aMethod, [this] { return Terminated(); });
+}
+
+void TIdThread::ReleaseUnusedStack() noexcept {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* stack = nullptr;
+  size_t size = 0;
+  const bool known = pthread_attr_getstack(&attr, &stack, &size) == 0;
+  pthread_attr_destroy(&attr);
+  if (!known || !stack) return;
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t low = (reinterpret_cast<uintptr_t>(stack) + page - 1) & ~(page - 1);
+  volatile char here = 0;
+  // The page of this frame and the one below it stay: the caller's next calls (a wait) use them.
+  const uintptr_t high = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
+  if (high > low) madvise(reinterpret_cast<void*>(low), high - low, MADV_DONTNEED);
+}
+
+void TIdThread::SleepUntilStopped() {
+  std::unique_lock<std::mutex> lock(FMutex);
+  FCv.wait(lock, [this] { return Stopped(); });
 }
 
 bool TIdThread::SleepFor(int64_t aMilliseconds) {
@@ -182,8 +227,8 @@ void TIdThread::SetName(const std::string& aName) {
   }
   // A running thread gets its new name from here; skipped while another thread joins it.
   std::unique_lock<std::mutex> jlock(FJoinMutex, std::try_to_lock);
-  if (jlock.owns_lock() && FThread.joinable() && !FFinished.load())
-    pthread_setname_np(FThread.native_handle(), Name().substr(0, 15).c_str());
+  if (jlock.owns_lock() && FThreadJoinable && !FFinished.load())
+    pthread_setname_np(FThread, Name().substr(0, 15).c_str());
 }
 
 uint32_t TIdThread::Options() const noexcept {
@@ -311,14 +356,15 @@ void TIdThread::Body() {
     selfFree = FFreeOnTerminate.load();
   }
   if (selfFree) {
-    std::thread self;
+    pthread_t self;
     {
       std::lock_guard<std::mutex> jlock(FJoinMutex);
-      self = std::move(FThread);
+      self = FThread;
+      FThreadJoinable = false;
     }
     delete this;
     // Nothing of the object may be touched from here on.
-    Reaper().HandOver(std::move(self));
+    Reaper().HandOver(self);
   }
 }
 

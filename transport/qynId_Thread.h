@@ -30,6 +30,8 @@
 #include <string>
 #include <thread>
 
+#include <pthread.h>
+
 #include "qynBase_Sync.h"
 #include "qynBase_Types.h"
 
@@ -68,6 +70,12 @@ public:
   // Sleeps up to aMilliseconds; returns early when the thread is stopped or terminated. True when
   // the whole time passed without such a request.
   bool SleepFor(int64_t aMilliseconds);
+  // Sleeps until the thread is stopped or terminated.
+  void SleepUntilStopped();
+  // Gives the pages of the calling thread's stack below the caller's frame (less a few kept for
+  // the calls it is about to make) back to the system; they come back zeroed when touched again.
+  // For a thread about to wait for a long time after deep work. Only for TIdThread threads.
+  static void ReleaseUnusedStack() noexcept;
 
   bool Stopped() const noexcept { return FStopped.load() || FTerminated.load(); }
   bool Terminated() const noexcept { return FTerminated.load(); }
@@ -86,6 +94,12 @@ public:
   void SetData(void* aData) noexcept { FData.store(aData); }
   uint32_t Options() const noexcept;
   bool HasOption(TIdThreadOption aOption) const noexcept { return (Options() >> aOption) & 1u; }
+
+  // Stack size of the OS thread in bytes, applied when it is launched (the first Start); 0, the
+  // default, takes the system's (8 MB of address space on Linux). A value below the system's
+  // minimum is raised to it.
+  size_t StackSize() const noexcept { return FStackSize.load(); }
+  void SetStackSize(size_t aValue) noexcept { FStackSize.store(aValue); }
 
   bool FreeOnTerminate() const noexcept { return FFreeOnTerminate.load(); }
   // Marks the thread free-on-terminate. When its body is still running it deletes itself at the
@@ -121,6 +135,7 @@ protected:
   void AfterConstruction();
 
 private:
+  static void* Entry(void* aThread);
   void Body();
   void Launch();
   void RecordException(const Exception& E);
@@ -128,7 +143,11 @@ private:
   mutable std::mutex FMutex; // flags, condition variable, names, exception texts
   std::condition_variable FCv; // Start/Stop/Terminate
   std::mutex FJoinMutex; // launch and join of FThread
-  std::thread FThread;
+  // The OS thread (made with pthread_create, so that its stack size can be chosen); joinable
+  // while FThreadJoinable.
+  pthread_t FThread{};
+  bool FThreadJoinable = false;
+  std::atomic<size_t> FStackSize{0};
   std::atomic<bool> FCreateSuspended;
   std::atomic<bool> FLoop;
   std::atomic<bool> FStopped{true};

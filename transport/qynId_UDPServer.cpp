@@ -21,33 +21,60 @@ TIdUDPListenerThread::~TIdUDPListenerThread() { Shutdown(); }
 void TIdUDPListenerThread::WakeUp() {
   // Once the body has ended there is no wait to cut short, and the binding may already be gone:
   // a listener stopped from its own handler frees itself later, after that handler may have
-  // deleted its binding (the destructor's Terminate comes here too).
-  if (!Finished()) FBinding.Wakeup();
+  // deleted its binding (the destructor's Terminate comes here too). Only a stop needs the wait
+  // cut short (a wake-up may shut the socket's reading down for good).
+  if (!Finished() && Stopped()) FBinding.Wakeup();
+}
+
+void TIdUDPListenerThread::ReleaseReceiveMemory() {
+  FArea.reset();
+  FSlotSize = 0;
+  FLengths = std::vector<size_t>();
+  FAddrs = std::vector<TIdSockAddr>();
+  FBuffer = TIdBytes();
 }
 
 void TIdUDPListenerThread::Run() {
   if (Stopped()) return;
-  if (!FBinding.HandleAllocated()) {
-    // Nothing to read until the socket is made again; wait without spinning.
-    SleepFor(std::max(1, AcceptWait()));
+  if (!FBinding.HandleAllocated() || FBinding.ReadShutDown()) {
+    // Nothing to read until the socket is made again (or, shut down, until the stop that
+    // follows): wait without spinning.
+    if (AcceptWait() < 0) SleepUntilStopped();
+    else SleepFor(std::max(1, AcceptWait()));
     return;
   }
   // After a pass that received datagrams more are likely waiting: read first and wait only when
   // none is there (a stop is still seen at once: the flag is checked above, and the wait wakes).
   if (!FReadFirst) {
-    if (!FBinding.Readable(AcceptWait())) return;
+    if (FHolding) {
+      // A compact listener after a datagram: a short wait first; when it ends empty the memory
+      // goes and the next pass waits for AcceptWait.
+      if (!FBinding.Readable(CompactIdleWait)) {
+        if (Stopped()) return;
+        FHolding = false;
+        ReleaseReceiveMemory();
+        ReleaseUnusedStack();
+        return;
+      }
+    } else if (!FBinding.Readable(AcceptWait())) {
+      return;
+    }
     if (Stopped()) return;
   }
   FReadFirst = false;
+  if (Compact() && static_cast<size_t>(std::max(0, FServer.BufferSize())) <= KCompactArea) {
+    RunCompactPass();
+    return;
+  }
   int count = 0;
   try {
     const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
     if (slotSize != FSlotSize || !FArea) {
       // Up to 8 datagrams a pass (a short pass gets its answers out early), within 256 KB of
-      // receive area.
+      // receive area; a compact listener takes one at a time.
       constexpr size_t KAreaBytes = 256 * 1024;
-      constexpr int KMaxSlots = 8;
-      FSlots = static_cast<int>(std::clamp<size_t>(KAreaBytes / std::max<size_t>(slotSize, 1), 1, KMaxSlots));
+      const int maxSlots = Compact() ? 1 : 8;
+      FSlots = static_cast<int>(std::clamp<size_t>(KAreaBytes / std::max<size_t>(slotSize, 1), 1, maxSlots));
       FArea.reset(new uint8_t[std::max<size_t>(slotSize, 1) * static_cast<size_t>(FSlots)]);
       FSlotSize = slotSize;
       FLengths.assign(static_cast<size_t>(FSlots), 0);
@@ -63,6 +90,15 @@ void TIdUDPListenerThread::Run() {
   }
   if (count == 0) return; // nothing there after all
   FReadFirst = true;
+  if (Compact()) {
+    FHolding = true;
+    // No send batch: what the handlers send goes out at once.
+    for (int i = 0; i < count; ++i) {
+      if (i > 0 && Stopped()) break;
+      Deliver(i);
+    }
+    return;
+  }
   if (!FSendBatch) FSendBatch = std::make_unique<TIdSendBatch>();
   TIdSendBatch& batch = *FSendBatch;
   batch.Handle = &FBinding;
@@ -85,17 +121,42 @@ void TIdUDPListenerThread::Run() {
   }
 }
 
-void TIdUDPListenerThread::Deliver(int aIndex) {
+void TIdUDPListenerThread::RunCompactPass() {
+  // The datagram lands in an area on this thread's stack (given back with the stack's unused
+  // pages when the listener idles) and is copied into FBuffer before it is handed out.
+  uint8_t area[KCompactArea];
+  size_t length = 0;
+  TIdSockAddr addr;
+  const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
   try {
-    const size_t length = FLengths[static_cast<size_t>(aIndex)];
+    if (FBinding.RecvBatch(area, slotSize, 1, &length, &addr) == 0) return; // nothing there after all
+  } catch (const Exception& E) {
+    ReportCurrentException(E);
+    return;
+  } catch (const std::exception& E) {
+    ReportCurrentException(Exception(E.what()));
+    return;
+  }
+  FReadFirst = true;
+  FHolding = true;
+  if (length <= slotSize) FBuffer.assign(area, area + length);
+  DeliverFrom(FBuffer.data(), length, slotSize, addr);
+}
+
+void TIdUDPListenerThread::Deliver(int aIndex) {
+  DeliverFrom(FArea.get() + static_cast<size_t>(aIndex) * FSlotSize, FLengths[static_cast<size_t>(aIndex)], FSlotSize,
+              FAddrs[static_cast<size_t>(aIndex)]);
+}
+
+void TIdUDPListenerThread::DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr) {
+  try {
     // A datagram longer than the buffer: its rest is lost, which is reported, never passed on.
-    if (length > FSlotSize) throw EIdSocketError::FromErrno(EMSGSIZE);
+    if (aLength > aSlotSize) throw EIdSocketError::FromErrno(EMSGSIZE);
     std::string ip;
     TIdPort port = 0;
     TIdIPVersion version = Id_IPv4;
-    if (!IdSockAddrToText(FAddrs[static_cast<size_t>(aIndex)], ip, port, version)) return;
-    const uint8_t* data = FArea.get() + static_cast<size_t>(aIndex) * FSlotSize;
-    FBuffer.assign(data, data + length);
+    if (!IdSockAddrToText(aAddr, ip, port, version)) return;
+    if (aData != FBuffer.data()) FBuffer.assign(aData, aData + aLength);
     FBinding.SetPeer(ip, port, version);
     UDPRead();
     // Nothing below may touch the binding: a handler may have stopped this listener and the

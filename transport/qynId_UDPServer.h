@@ -48,8 +48,18 @@ public:
 
   TIdUDPServer& Server() const noexcept { return FServer; }
   TIdSocketHandle* Binding() const noexcept { return &FBinding; }
+  // Milliseconds a pass waits for the socket; IdTimeoutInfinite waits until a datagram comes or
+  // the thread is stopped (an idle listener then never wakes).
   int AcceptWait() const noexcept { return FAcceptWait.load(); }
   void SetAcceptWait(int aValue) noexcept { FAcceptWait.store(aValue); }
+  // A compact listener (set before it starts) is made for servers with thousands of bindings
+  // that each carry little traffic: it receives one datagram per pass and sends without a send
+  // batch; when nothing has come for CompactIdleWait milliseconds after a datagram it gives its
+  // receive memory and the unused part of its stack back, and then waits for AcceptWait, so an
+  // idle one holds almost nothing and a busy one pays for neither.
+  static constexpr int CompactIdleWait = 1000;
+  bool Compact() const noexcept { return FCompact.load(); }
+  void SetCompact(bool aValue) noexcept { FCompact.store(aValue); }
   // Text and class name of the last exception caught by a pass (read on the listener thread).
   const std::string& CurrentException() const noexcept { return FCurrentException; }
   const std::string& CurrentExceptionClass() const noexcept { return FCurrentExceptionClass; }
@@ -77,6 +87,13 @@ private:
   void RunSynchronized(const std::function<void()>& aEvent);
   // Hands one received datagram (slot aIndex of the receive area) to the read event.
   void Deliver(int aIndex);
+  // Hands a datagram (aLength bytes at aData, FBuffer itself or a slot of aSlotSize bytes) from
+  // aAddr to the read event.
+  void DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr);
+  // A compact listener's pass: one datagram through an area on the stack (BufferSize up to
+  // KCompactArea; a larger BufferSize takes the ordinary pass with one slot).
+  static constexpr size_t KCompactArea = 8192;
+  [[gnu::noinline]] void RunCompactPass();
   void ReportCurrentException(const Exception& E);
 
   // Receive area: FSlots slots of FSlotSize bytes (not initialised), with lengths and senders.
@@ -87,6 +104,11 @@ private:
   std::vector<TIdSockAddr> FAddrs;
   // The previous pass received datagrams: read before waiting.
   bool FReadFirst = false;
+  std::atomic<bool> FCompact{false};
+  // A compact listener holds memory from its last datagram (given back once it idles).
+  bool FHolding = false;
+  // Gives the receive area and the datagram copy back (a compact listener before it waits).
+  void ReleaseReceiveMemory();
   // Sends collected during a pass.
   std::unique_ptr<TIdSendBatch> FSendBatch;
 };

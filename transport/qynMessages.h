@@ -50,6 +50,7 @@ inline constexpr const char* RS_ConnClosedGracefully = "Connection Closed Gracef
 inline constexpr const char* RS_LogFileNameWhileOpen = "Unable to set Filename while log file is open.";
 inline constexpr const char* RS_SHA256NotAvailable = "SHA256 hashing is not available!";
 inline constexpr const char* RS_ThreadUnknownName = "IdThread (unknown)";
+inline constexpr const char* RS_ThreadCreateFailed = "Cannot create thread: %s";
 inline constexpr const char* RS_TerminateAndWaitForFreeOnTerminate = "Cannot call TerminateAndWaitFor on FreeAndTerminate threads";
 inline constexpr const char* RS_ListenerThreadSuffix = " Listener #";
 inline constexpr const char* RS_ClosedSocket = "Disconnected.";
@@ -77,6 +78,7 @@ inline constexpr const char* RS_MainThreadCallException = "qynwire: exception in
 // UDP server
 inline constexpr const char* RS_UDPServerNoBinding = "The UDP server has no active binding to send from";
 inline constexpr const char* RS_UDPServerStopping = "The UDP server is stopping";
+inline constexpr const char* RS_UDPSocketBuffersCapped = "Socket buffers: asked %d bytes, granted %d (receive) and %d (send)";
 inline constexpr const char* RS_UDPServerWatchDogName = "WatchDog";
 
 // TCP client

@@ -1,6 +1,9 @@
 #include "qynUDP_Server.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -330,6 +333,7 @@ TqynIdUDPServer* TqynUDPServer_Base::IdUDPServer() {
     inner->ThreadClass = [this](TIdUDPServer& AServer, TIdSocketHandle& ABinding) {
       return MakeListener(AServer, ABinding);
     };
+    inner->BeforeBind = [this](TIdSocketHandle* aBinding) { ApplySocketBuffers(aBinding); };
     FInner = std::move(inner);
     FInnerPtr.store(FInner.get());
   }
@@ -551,7 +555,30 @@ std::unique_ptr<TIdUDPListenerThread> TqynUDPServer_Base::MakeListener(TIdUDPSer
     std::lock_guard<TqynCriticalSection> lock(CS());
     FRefs.push_back(ref);
   }
-  return std::make_unique<TqynUDPListenerThread>(AServer, ABinding, std::move(ref));
+  auto listener = std::make_unique<TqynUDPListenerThread>(AServer, ABinding, std::move(ref));
+  if (IsRelayBinding(&ABinding)) {
+    // Thousands of these may run: no periodic wake-up, little memory, a small stack.
+    listener->SetAcceptWait(IdTimeoutInfinite);
+    listener->SetCompact(true);
+    listener->SetStackSize(RelayListenerStackSize());
+  }
+  return listener;
+}
+
+void TqynUDPServer_Base::ApplySocketBuffers(TIdSocketHandle* aBinding) {
+  const int wanted = SocketBufferSize();
+  if (wanted <= 0 || IsRelayBinding(aBinding)) return;
+  aBinding->SetSockOpt(SOL_SOCKET, SO_RCVBUF, wanted);
+  aBinding->SetSockOpt(SOL_SOCKET, SO_SNDBUF, wanted);
+  const int receive = aBinding->GetSockOpt(SOL_SOCKET, SO_RCVBUF);
+  const int send = aBinding->GetSockOpt(SOL_SOCKET, SO_SNDBUF);
+  FGrantedReceiveBuffer.store(receive);
+  FGrantedSendBuffer.store(send);
+  // Linux grants twice the value asked for (the rest is its bookkeeping), capped by rmem_max and
+  // wmem_max.
+  if (receive / 2 >= wanted && send / 2 >= wanted) return;
+  if (auto writer = CurrentLogWriter())
+    writer->LogStatus(QynFormat(RS_UDPSocketBuffersCapped, wanted, receive / 2, send / 2));
 }
 
 void TqynUDPServer_Base::InvalidateRefs(const TIdSocketHandle* aHandle) {
@@ -586,9 +613,7 @@ TIdSocketHandle* TqynUDPServer_Base::AddRelayBinding(const std::string& aIPAddre
   TActivationLock lock(*this);
   if (!lock) throw EqynUDPServerException(RS_UDPServerStopping);
   const uint64_t version = PlainBindingsVersion();
-  TIdSocketHandle* b = AddBinding(aIPAddress, aPort, aName);
-  std::lock_guard<std::mutex> guard(FRelayBindingsLock);
-  FRelayBindings.insert(b);
+  TIdSocketHandle* b = AddBindingOf(aIPAddress, aPort, aName, true);
   // A relay binding does not change what the other bindings are (the activation lock is held, so
   // no other change happened meanwhile).
   FPlainBindingsVersion.store(version, std::memory_order_release);
@@ -609,16 +634,35 @@ std::shared_ptr<TqynUDPBindingRef> TqynUDPServer_Base::BindingRefOf(const TIdSoc
 }
 
 TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName) {
+  return AddBindingOf(aIPAddress, aPort, aName, false);
+}
+
+TIdSocketHandle* TqynUDPServer_Base::AddBindingOf(const std::string& aIPAddress, TIdPort aPort, const std::string& aName,
+                                                  bool aRelay) {
   TActivationLock lock(*this);
   if (!lock) throw EqynUDPServerException(RS_UDPServerStopping);
+  auto markRelay = [this](TIdSocketHandle* aBinding) {
+    std::lock_guard<std::mutex> guard(FRelayBindingsLock);
+    FRelayBindings.insert(aBinding);
+  };
   if (aPort != 0)
-    if (TIdSocketHandle* existing = FindBinding(aIPAddress, aPort)) return existing;
+    if (TIdSocketHandle* existing = FindBinding(aIPAddress, aPort)) {
+      // A relay binding is never one the server already has (its listening binding, say, on a
+      // port of the relay range): that port is taken, as if another program held it.
+      if (aRelay) throw EIdSocketError::FromErrno(EADDRINUSE);
+      return existing;
+    }
   TqynIdUDPServer* inner = IdUDPServer();
   TIdSocketHandle* b = inner->Bindings().Add();
   b->SetIP(aIPAddress);
   b->SetPort(aPort);
   b->SetName(aName);
   b->SetIPVersion(IdIPVersionOfText(aIPAddress));
+  if (aRelay) {
+    // Marked before its socket and listener are made, which both take their form from the mark.
+    markRelay(b);
+    b->SetWakeByShutdown(true);
+  }
   FPlainBindingsVersion.fetch_add(1, std::memory_order_acq_rel);
   if (!inner->Active()) return b; // bound with the others by the next activation
   try {
@@ -632,6 +676,10 @@ TIdSocketHandle* TqynUDPServer_Base::AddBinding(const std::string& aIPAddress, T
     InvalidateRefs(b);
     inner->StopListener(b);
     b->CloseSocket();
+    {
+      std::lock_guard<std::mutex> guard(FRelayBindingsLock);
+      FRelayBindings.erase(b);
+    }
     {
       std::lock_guard<TqynCriticalSection> guard(CS());
       inner->Bindings().Remove(b);

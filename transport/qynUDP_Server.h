@@ -122,7 +122,12 @@ public:
   TqynIdUDPServer() { SetThreadedEvent(true); }
   ~TqynIdUDPServer() override;
   using TIdUDPServer::DoAfterBind;
-  using TIdUDPServer::DoBeforeBind;
+  // Runs BeforeBind (the component's socket options), then OnBeforeBind.
+  void DoBeforeBind(TIdSocketHandle* AHandle) override {
+    if (BeforeBind) BeforeBind(AHandle);
+    TIdUDPServer::DoBeforeBind(AHandle);
+  }
+  std::function<void(TIdSocketHandle*)> BeforeBind;
 };
 
 // A listener thread that carries the reference of its binding.
@@ -215,10 +220,34 @@ public:
   // equals the port, or null.
   TIdSocketHandle* GetBinding(const std::string& aIPAddress, TIdPort aPort);
   // AddBinding for a TURN relay binding: the binding is marked as one (IsRelayBinding), and adding
-  // or removing it leaves PlainBindingsVersion as it is.
+  // or removing it leaves PlainBindingsVersion as it is. An address and port the server already
+  // has a binding on raise EIdSocketError (EADDRINUSE), as a port held elsewhere does.
   TIdSocketHandle* AddRelayBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName);
-  // True for a binding added with AddRelayBinding (and not removed since).
+  // True for a binding added with AddRelayBinding (and not removed since). A relay binding's
+  // socket has no eventfd (its listener is woken by shutting the socket down, so it costs one
+  // descriptor), and its listener is compact (TIdUDPListenerThread::Compact), waits without a
+  // timeout and runs on a stack of RelayListenerStackSize bytes.
   bool IsRelayBinding(const TIdSocketHandle* aBinding) const;
+  // Stack size of relay listener threads, for listeners started from now on. The default holds
+  // the deepest datagram path (processing with neNoSync runs on the listener) with room to spare.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  static constexpr size_t KDefaultRelayStackSize = 1024 * 1024; // sanitizers' frames are larger
+#else
+  static constexpr size_t KDefaultRelayStackSize = 64 * 1024;
+#endif
+  size_t RelayListenerStackSize() const noexcept { return FRelayStackSize.load(); }
+  void SetRelayListenerStackSize(size_t aValue) noexcept { FRelayStackSize.store(aValue); }
+  // Receive and send buffer sizes (SO_RCVBUF, SO_SNDBUF) asked for every binding that is not a
+  // relay binding, when it is bound; 0 leaves the system's. The default lets a burst of a few
+  // hundred requests wait while the listener is busy.
+  static constexpr int KDefaultSocketBufferSize = 4 * 1024 * 1024;
+  int SocketBufferSize() const noexcept { return FSocketBufferSize.load(); }
+  void SetSocketBufferSize(int aValue) noexcept { FSocketBufferSize.store(aValue); }
+  // What the system granted the last binding that asked (read back after setting; Linux reports
+  // twice the usable size), 0 before any. When it is less than asked for, a "Stat" line says so in
+  // the log file (when enabled).
+  int GrantedReceiveBuffer() const noexcept { return FGrantedReceiveBuffer.load(); }
+  int GrantedSendBuffer() const noexcept { return FGrantedSendBuffer.load(); }
   // Changes whenever the server's other (non-relay) bindings may have changed: activation,
   // deactivation, AddBinding and RemoveBinding of a binding that is not a relay binding. Lets a
   // reader keep what it derives from those bindings until the value moves.
@@ -307,6 +336,10 @@ private:
   // The work of a one-shot thread.
   void RunThreadMethod(const std::string& aMethod, bool aFromWatchDog);
   std::unique_ptr<TIdUDPListenerThread> MakeListener(TIdUDPServer& AServer, TIdSocketHandle& ABinding);
+  // AddBinding, and AddRelayBinding with aRelay (the binding is marked before it is bound).
+  TIdSocketHandle* AddBindingOf(const std::string& aIPAddress, TIdPort aPort, const std::string& aName, bool aRelay);
+  // Socket options of a binding about to be bound (the inner server's BeforeBind).
+  void ApplySocketBuffers(TIdSocketHandle* aBinding);
   // Carries out the removals of FPendingRemovals (activation lock held).
   void ProcessPendingRemovals() noexcept;
   // Under the component lock: clears the references of aHandle (all when null).
@@ -362,6 +395,10 @@ private:
   mutable std::mutex FRelayBindingsLock;
   std::unordered_set<const TIdSocketHandle*> FRelayBindings;
   std::atomic<uint64_t> FPlainBindingsVersion{1};
+  std::atomic<size_t> FRelayStackSize{KDefaultRelayStackSize};
+  std::atomic<int> FSocketBufferSize{KDefaultSocketBufferSize};
+  std::atomic<int> FGrantedReceiveBuffer{0};
+  std::atomic<int> FGrantedSendBuffer{0};
 
   // Log writer (made once, file name kept up to date) and the fast check for the datagram path.
   mutable std::mutex FLogMutex;

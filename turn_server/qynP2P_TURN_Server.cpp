@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "qynId_Limits.h"
 #include "qynMessages.h"
 #include "qynUDP_Server.h"
 
@@ -88,6 +89,8 @@ TqynTURNAllocationsQueue* TqynTURNServer_Base::GetAllocations() {
 void TqynTURNServer_Base::SetActive(bool aValue) {
   if (aValue && IsDestroying()) return;
   if (aValue) {
+    // Every allocation holds a descriptor (its relay binding's socket).
+    IdRaiseDescriptorLimit();
     try {
       ApplyPeerPolicy();
     } catch (const Exception& E) {

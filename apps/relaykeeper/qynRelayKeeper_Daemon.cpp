@@ -1,7 +1,6 @@
 #include "qynRelayKeeper_Daemon.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +8,7 @@
 
 #include "qynBase_Sync.h"
 #include "qynClock.h"
+#include "qynId_Limits.h"
 #include "qynP2P_TURN_Server.h"
 #include "qynRelayKeeper_Metrics.h"
 #include "qynRelayKeeper_RestAuth.h"
@@ -141,16 +141,7 @@ TqynTURNServer_PeerPolicy RelayKeeperPeerPolicy(const TqynRelayKeeperOptions& aO
   return policy;
 }
 
-long RaiseDescriptorLimit() noexcept {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return static_cast<long>(limit.rlim_cur);
-}
+long RaiseDescriptorLimit() noexcept { return IdRaiseDescriptorLimit(); }
 
 int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut, std::FILE* aErr) {
   GStopRequested.store(false);
