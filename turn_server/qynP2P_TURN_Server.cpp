@@ -270,6 +270,14 @@ void TqynTURNServer_Base::ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Messag
   }
 }
 
+void TqynTURNServer_Base::RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {
+  if (!IsTURNMethod(aRequest->Header().MessageType_Method())) {
+    TqynSTUNServer_Base::RefuseWrongIntegrity(aSocket, aRequest, aResponse);
+    return;
+  }
+  SendWrongIntegrityChallenge(aSocket, aRequest, TURNOptions().Authentication, aResponse);
+}
+
 void TqynTURNServer_Base::SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
                                             TqynSTUN_Message* aResponse) {
   if (IsTURNMethod(aRequest->Header().MessageType_Method())) aResponse->SetFingerprint(stfsFingerprintValid);

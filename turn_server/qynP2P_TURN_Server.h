@@ -122,6 +122,8 @@ protected:
                          TqynSTUN_Message* aResponse) override;
   void ProcessRequest(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
   void ProcessIndication(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
+  // TURN requests are refused under TURNOptions.Authentication, with FINGERPRINT.
+  void RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
 
   // ---- Virtual operations, in slot order ----
   virtual void DoCreateAllocation(TqynTURNAllocationsQueue* Sender, TqynSocketConnection* aSocket,
