@@ -10,14 +10,16 @@
 //       many allocations it made).
 //
 //   turn_relay_bench --load --target PORT [--allocations N] [--window W] [--seconds S]
-//                    [--size BYTES] [--auth on|off]
+//                    [--size BYTES] [--auth on|off] [--cpu-of PID]
 //       a load generator against any TURN server on loopback: N client sockets each allocate
 //       (long-term credentials when --auth is on), bind channel 0x4000 to an echo peer socket of
 //       this process, and keep W ChannelData messages in flight each; every message goes
 //       client -> server -> relay -> peer -> relay -> server -> client, so the server relays two
 //       datagrams per message. Prints "messages_per_sec=N relayed_per_sec=N sent=N received=N
-//       lost=N bad=N allocations=N". A message not back within 200 ms counts as lost and its slot
-//       sends a new one.
+//       lost=N bad=N allocations=N", with --cpu-of also "server_cpu_ticks=N": the user and system
+//       CPU ticks (CLK_TCK) process PID spent during the measured interval, which begins after
+//       every allocation and channel is made. A message not back within 200 ms counts as lost and
+//       its slot sends a new one.
 //
 // bench/run_turn_relay_load.sh runs the load against this server and against coturn's turnserver
 // and adds each server's CPU time per relayed datagram.
@@ -223,7 +225,24 @@ TqynBytes ChannelData(size_t aSize) {
   return out;
 }
 
-int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_t aSize, bool aAuth) {
+// User plus system CPU ticks of process aPid (all its threads); -1 when it cannot be read.
+long CpuTicksOf(int aPid) {
+  const std::string path = "/proc/" + std::to_string(aPid) + "/stat";
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return -1;
+  char line[2048];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  if (!read) return -1;
+  const char* p = std::strrchr(line, ')'); // the command name may hold blanks
+  if (!p) return -1;
+  // Fields after the name start with the state (field 3); utime and stime are fields 14 and 15.
+  long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2) return -1;
+  return utime + stime;
+}
+
+int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_t aSize, bool aAuth, int aCpuOf) {
   const int peer = OpenSocket();
   const uint16_t peerPort = LocalPort(peer);
   std::vector<TLoadClient> clients(static_cast<size_t>(aAllocations));
@@ -251,6 +270,7 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
     if (::sendto(c.Socket, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&server), sizeof server) > 0) ++c.Sent;
   };
   uint64_t bad = 0;
+  const long cpuStart = aCpuOf > 0 ? CpuTicksOf(aCpuOf) : -1;
   const auto start = TSteady::now();
   for (auto& c : clients) {
     c.LastProgress = start;
@@ -297,16 +317,19 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
     }
   }
   const double elapsed = std::chrono::duration<double>(TSteady::now() - start).count();
+  const long cpuEnd = aCpuOf > 0 ? CpuTicksOf(aCpuOf) : -1;
   uint64_t sent = 0, received = 0, lost = 0;
   for (const auto& c : clients) {
     sent += c.Sent;
     received += c.Received;
     lost += c.Lost;
   }
-  std::printf("messages_per_sec=%.0f relayed_per_sec=%.0f sent=%llu received=%llu lost=%llu bad=%llu allocations=%d\n",
+  std::printf("messages_per_sec=%.0f relayed_per_sec=%.0f sent=%llu received=%llu lost=%llu bad=%llu allocations=%d",
               received / elapsed, 2.0 * received / elapsed, static_cast<unsigned long long>(sent),
               static_cast<unsigned long long>(received), static_cast<unsigned long long>(lost),
               static_cast<unsigned long long>(bad), aAllocations);
+  if (cpuStart >= 0 && cpuEnd >= 0) std::printf(" server_cpu_ticks=%ld", cpuEnd - cpuStart);
+  std::printf("\n");
   for (auto& c : clients) ::close(c.Socket);
   ::close(peer);
   ::close(epoll);
@@ -317,7 +340,7 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
   std::fprintf(stderr,
                "usage: turn_relay_bench --serve [--port PORT] [--auth on|off]\n"
                "       turn_relay_bench --load --target PORT [--allocations N] [--window W] [--seconds S] [--size BYTES]\n"
-               "                        [--auth on|off]\n");
+               "                        [--auth on|off] [--cpu-of PID]\n");
   std::exit(2);
 }
 
@@ -325,7 +348,7 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
 
 int main(int argc, char** argv) {
   bool serve = false, load = false, auth = true;
-  int port = 0, target = 0, allocations = 1, window = 16, size = 100;
+  int port = 0, target = 0, allocations = 1, window = 16, size = 100, cpuOf = 0;
   double seconds = 5;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -342,10 +365,11 @@ int main(int argc, char** argv) {
     else if (a == "--seconds") seconds = std::atof(value().c_str());
     else if (a == "--size") size = std::atoi(value().c_str());
     else if (a == "--auth") auth = value() != "off";
+    else if (a == "--cpu-of") cpuOf = std::atoi(value().c_str());
     else Usage();
   }
   if (serve == load || port < 0 || port > 65535) Usage();
   if (serve) return Serve(port, auth);
   if (target <= 0 || target > 65535 || allocations <= 0 || window <= 0 || size < 0 || size > 1400 || seconds <= 0) Usage();
-  return Load(static_cast<uint16_t>(target), allocations, window, seconds, static_cast<size_t>(size), auth);
+  return Load(static_cast<uint16_t>(target), allocations, window, seconds, static_cast<size_t>(size), auth, cpuOf);
 }
