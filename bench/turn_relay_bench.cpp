@@ -16,15 +16,17 @@
 //       this process, and keep W ChannelData messages in flight each; every message goes
 //       client -> server -> relay -> peer -> relay -> server -> client, so the server relays two
 //       datagrams per message. Prints "messages_per_sec=N relayed_per_sec=N sent=N received=N
-//       lost=N bad=N allocations=N", with --cpu-of also "server_cpu_ticks=N": the user and system
-//       CPU ticks (CLK_TCK) process PID spent during the measured interval, which begins after
-//       every allocation and channel is made. A message not back within 200 ms counts as lost and
+//       lost=N bad=N allocations=N", with --cpu-of also "server_cpu_ticks=N
+//       server_switches_per_relayed=X": the user and system CPU ticks (CLK_TCK) process PID spent
+//       during the measured interval, which begins after every allocation and channel is made, and
+//       the context switches of all its threads in that interval per relayed datagram. A message not back within 200 ms counts as lost and
 //       its slot sends a new one.
 //
 // bench/run_turn_relay_load.sh runs the load against this server and against coturn's turnserver
 // and adds each server's CPU time per relayed datagram.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -242,6 +244,28 @@ long CpuTicksOf(int aPid) {
   return utime + stime;
 }
 
+// Context switches (voluntary and not) of all threads of process aPid; -1 when unreadable.
+long ContextSwitchesOf(int aPid) {
+  const std::string dir = "/proc/" + std::to_string(aPid) + "/task";
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return -1;
+  long total = 0;
+  while (const dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    FILE* f = std::fopen((dir + "/" + e->d_name + "/status").c_str(), "r");
+    if (!f) continue;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      long n = 0;
+      if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 || std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+        total += n;
+    }
+    std::fclose(f);
+  }
+  ::closedir(d);
+  return total;
+}
+
 int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_t aSize, bool aAuth, int aCpuOf) {
   const int peer = OpenSocket();
   const uint16_t peerPort = LocalPort(peer);
@@ -271,6 +295,7 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
   };
   uint64_t bad = 0;
   const long cpuStart = aCpuOf > 0 ? CpuTicksOf(aCpuOf) : -1;
+  const long switchesStart = aCpuOf > 0 ? ContextSwitchesOf(aCpuOf) : -1;
   const auto start = TSteady::now();
   for (auto& c : clients) {
     c.LastProgress = start;
@@ -318,6 +343,7 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
   }
   const double elapsed = std::chrono::duration<double>(TSteady::now() - start).count();
   const long cpuEnd = aCpuOf > 0 ? CpuTicksOf(aCpuOf) : -1;
+  const long switchesEnd = aCpuOf > 0 ? ContextSwitchesOf(aCpuOf) : -1;
   uint64_t sent = 0, received = 0, lost = 0;
   for (const auto& c : clients) {
     sent += c.Sent;
@@ -329,6 +355,8 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
               static_cast<unsigned long long>(received), static_cast<unsigned long long>(lost),
               static_cast<unsigned long long>(bad), aAllocations);
   if (cpuStart >= 0 && cpuEnd >= 0) std::printf(" server_cpu_ticks=%ld", cpuEnd - cpuStart);
+  if (switchesStart >= 0 && switchesEnd >= 0 && received > 0)
+    std::printf(" server_switches_per_relayed=%.3f", static_cast<double>(switchesEnd - switchesStart) / (2.0 * received));
   std::printf("\n");
   for (auto& c : clients) ::close(c.Socket);
   ::close(peer);
