@@ -39,16 +39,22 @@ for round in $(seq "$ROUNDS"); do
     allocations=${load%%:*}
     window=${load##*:}
     for server in $SERVERS; do
+      started=0
       case "$server" in
-        ours) start_ours ;;
-        coturn-m1) start_coturn -m 1 ;;
-        coturn) start_coturn ;;
+        ours) start_ours && started=1 ;;
+        coturn-m1) start_coturn -m 1 && started=1 ;;
+        coturn) start_coturn && started=1 ;;
         *) echo "unknown server $server" >&2; exit 2 ;;
       esac
+      if [ "$started" != 1 ]; then
+        echo "round $round: server=$server did not start"
+        stop_server
+        continue
+      fi
       # The allocations are made before the measured interval: CPU counts from the first message.
       line=$("$BENCH" --load --target "$SERVER_PORT" --allocations "$allocations" --window "$window" \
                --seconds "$SECONDS_PER_RUN" --cpu-of "$SERVER_PID") || true
-      rss=$(peak_rss_kb "$SERVER_PID")
+      rss=$(peak_rss_kb "$SERVER_PID" 2>/dev/null || echo 0)
       stop_server
       received=$(sed -n 's/.* received=\([0-9]*\).*/\1/p' <<<"$line")
       ticks=$(sed -n 's/.* server_cpu_ticks=\([0-9]*\).*/\1/p' <<<"$line")
@@ -57,6 +63,7 @@ for round in $(seq "$ROUNDS"); do
       cpuns=$(ns_per "${ticks:-0}" $((2 * ${received:-0})))
       echo "round $round: server=$server $line server_cpu_ns_per_relayed=$cpuns peak_rss_kb=${rss:-0}"
       key="$server/$allocations"
+      [ "${received:-0}" -gt 0 ] || continue # a run that did not start stays out of the medians
       RATE[$key]="${RATE[$key]:-} ${rate:-0}"
       CPUNS[$key]="${CPUNS[$key]:-} $cpuns"
       LOST[$key]="${LOST[$key]:-} ${lost:-0}"

@@ -50,19 +50,25 @@ stop_peer() {
 trap 'stop_server; stop_peer; rm -rf "$WORK"' EXIT
 
 # The last value of NAME=N in uclient's output.
-total() { grep -o "$1=[0-9]*" "$WORK/uclient.out" | tail -1 | cut -d= -f2; }
+total() { { grep -o "$1=[0-9]*" "$WORK/uclient.out" || true; } | tail -1 | cut -d= -f2; }
 
 declare -A LOSS RTT CPU CPUNS RSS
 for round in $(seq "$ROUNDS"); do
   for server in $SERVERS; do
     credentials="-u qyn_user -w kiwi_tea"
+    started=0
     case "$server" in
-      ours) start_ours ;;
-      ours-anon) start_ours --auth off; credentials="" ;;
-      coturn-m1) start_coturn -m 1 ;;
-      coturn) start_coturn ;;
+      ours) start_ours && started=1 ;;
+      ours-anon) start_ours --auth off && started=1; credentials="" ;;
+      coturn-m1) start_coturn -m 1 && started=1 ;;
+      coturn) start_coturn && started=1 ;;
       *) echo "unknown server $server" >&2; exit 2 ;;
     esac
+    if [ "$started" != 1 ]; then
+      echo "round $round: server=$server did not start"
+      stop_server
+      continue
+    fi
     peer_port=$(free_port)
     turnutils_peer -L 127.0.0.1 -p "$peer_port" >"$WORK/peer.out" 2>&1 &
     PEER_PID=$!
@@ -74,8 +80,8 @@ for round in $(seq "$ROUNDS"); do
     # shellcheck disable=SC2086
     timeout 300 turnutils_uclient $credentials -e 127.0.0.1 -r "$peer_port" -p "$SERVER_PORT" -c \
       -m "$CLIENTS" -n "$MESSAGES" -l "$LENGTH" -z "$INTERVAL_MS" $EXTRA 127.0.0.1 >"$WORK/uclient.out" 2>&1 || true
-    after=$(cpu_ticks "$SERVER_PID")
-    rss=$(peak_rss_kb "$SERVER_PID")
+    after=$(cpu_ticks "$SERVER_PID" 2>/dev/null || echo "$before")
+    rss=$(peak_rss_kb "$SERVER_PID" 2>/dev/null || echo 0)
     stop_peer
     stop_server
     sent=$(total tot_send_msgs); sent=${sent:-0}
@@ -83,11 +89,14 @@ for round in $(seq "$ROUNDS"); do
     rtt=$(sed -n 's/.*Average round trip delay \([0-9.]*\) ms.*/\1/p' "$WORK/uclient.out" | tail -1)
     rtt=${rtt:-nan}
     errors=$(grep -ci "error" "$WORK/uclient.out" || true)
+    [ "$errors" = 0 ] || { echo "round $round: server=$server uclient: $(grep -i -m1 "error" "$WORK/uclient.out")"; }
     loss=$((sent - received))
     cpu=$(ticks_to_seconds $((after - before)))
     cpuns=$(ns_per $((after - before)) $((2 * received)))
     echo "round $round: server=$server sent=$sent received=$received lost=$loss rtt_avg_ms=$rtt server_cpu_s=$cpu" \
          "server_cpu_ns_per_relayed=$cpuns peak_rss_kb=${rss:-0} uclient_error_lines=$errors"
+    # A run that relayed nothing (uclient gave up, see its error above) stays out of the medians.
+    [ "$received" -gt 0 ] || continue
     LOSS[$server]="${LOSS[$server]:-} $loss"
     RTT[$server]="${RTT[$server]:-} $rtt"
     CPU[$server]="${CPU[$server]:-} $cpu"
