@@ -22,6 +22,12 @@
 //       the context switches of all its threads in that interval per relayed datagram. A message not back within 200 ms counts as lost and
 //       its slot sends a new one.
 //
+//   turn_relay_bench --micro [--count N]
+//       the in-process cost of one relayed datagram in the server component, without sockets:
+//       ChannelData from a client to its channel's peer, and a peer's datagram to the client as
+//       ChannelData (fake socket objects with documentation addresses; the relayed datagrams
+//       are counted, not sent). Prints "client_to_peer_ns=N peer_to_client_ns=N".
+//
 // bench/run_turn_relay_load.sh runs the load against this server and against coturn's turnserver
 // and adds each server's CPU time per relayed datagram.
 
@@ -364,9 +370,98 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
   return 0;
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// In-process cost
+
+// A socket object as the listener hands one to the component; answers are kept, not sent.
+class TMicroSocket : public TqynUDPSocket {
+public:
+  TMicroSocket(const std::string& aIP, TIdPort aPort, const std::string& aLocalIP, TIdPort aLocalPort) {
+    SetIP(aIP);
+    SetPort(aPort);
+    SetLocalIP(aLocalIP);
+    SetLocalPort(aLocalPort);
+    SetIPVersion(Id_IPv4);
+  }
+  void WriteData(const TqynBytes& aBytes) override { Last = aBytes; }
+  void WriteData(const std::string& aValue) override { Last.assign(aValue.begin(), aValue.end()); }
+  TqynBytes Last;
+};
+
+// The component with its relayed datagrams counted instead of sent.
+class TMicroServer : public TqynTURNServer {
+public:
+  ~TMicroServer() override { ShutdownServer(); }
+  uint64_t Relayed = 0;
+
+protected:
+  void WriteRelayData(const std::shared_ptr<TqynUDPBindingRef>&, const std::string&, TIdPort, const std::string&, TIdPort,
+                      const TqynBytes&) override {
+    ++Relayed;
+  }
+};
+
+TqynBytes MicroRequest(TqynStunMessageMethod aMethod, const std::function<void(TqynSTUN_Message&)>& aFill) {
+  TqynSTUN_Message m;
+  m.SetMessageType(stmtClientRequest);
+  m.Header().SetMessageType_Method(aMethod);
+  m.Header().SetMessageType_Class(stmcRequest);
+  m.Header().SetMagicCookie(QYN_STUN_MAGIC_COOKIE);
+  m.Header().SetTransactionId(NewTransactionId());
+  aFill(m);
+  m.Header().SetMessageLength(static_cast<uint16_t>(m.ComputeMessageLength()));
+  return m.Write();
+}
+
+int Micro(long aCount) {
+  TMicroServer server;
+  server.TURNOptions().Authentication.Enabled = false;
+  std::atomic<int> exceptions{0};
+  server.OnSTUNException = [&](TqynComponent_Base*, const Exception&) { ++exceptions; };
+  TMicroSocket client("192.0.2.1", 5000, "127.0.0.1", 3478);
+  server.UDPServerRead(nullptr, &client, MicroRequest(stmmAllocate, [](TqynSTUN_Message& m) {
+    m.Attributes().Add<TqynSTUN_Attribute_REQUESTED_TRANSPORT>()->SetProtocol(17);
+  }));
+  TqynSTUN_Message allocated;
+  allocated.SetMessageType(stmtClientResponse);
+  allocated.Read(client.Last);
+  const auto* relayed = allocated.Attributes().GetAttribute(stmaXOR_Relayed_Address);
+  if (!relayed) {
+    std::fprintf(stderr, "no allocation\n");
+    return 1;
+  }
+  const std::string relayIP = relayed->Address();
+  const TIdPort relayPort = relayed->Port();
+  server.UDPServerRead(nullptr, &client, MicroRequest(stmmChannelBind, [](TqynSTUN_Message& m) {
+    m.Attributes().Add<TqynSTUN_Attribute_CHANNEL_NUMBER>()->SetChannel(kChannel);
+    auto* peer = m.Attributes().Add<TqynSTUN_Attribute_XOR_PEER_ADDRESS>();
+    peer->SetAddress("192.0.2.9");
+    peer->SetPort(7000);
+    peer->SetFamily(1);
+    peer->SetTransactionId(m.Header().TransactionId());
+  }));
+  TMicroSocket peer("192.0.2.9", 7000, relayIP, relayPort);
+  const TqynBytes channelData = ChannelData(100);
+  const TqynBytes peerData(100, 0x5A);
+
+  const auto time = [&](TMicroSocket& aSocket, const TqynBytes& aBytes) {
+    const uint64_t before = server.Relayed;
+    const auto start = TSteady::now();
+    for (long i = 0; i < aCount; ++i) server.UDPServerRead(nullptr, &aSocket, aBytes);
+    const double ns = std::chrono::duration<double, std::nano>(TSteady::now() - start).count();
+    return server.Relayed - before == static_cast<uint64_t>(aCount) ? ns / static_cast<double>(aCount) : -1.0;
+  };
+  const double up = time(client, channelData);
+  const double down = time(peer, peerData);
+  std::printf("client_to_peer_ns=%.0f peer_to_client_ns=%.0f exceptions=%d\n", up, down, exceptions.load());
+  return up < 0 || down < 0 ? 1 : 0;
+}
+
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: turn_relay_bench --serve [--port PORT] [--auth on|off]\n"
+               "usage: turn_relay_bench --micro [--count N]\n"
+               "       turn_relay_bench --serve [--port PORT] [--auth on|off]\n"
                "       turn_relay_bench --load --target PORT [--allocations N] [--window W] [--seconds S] [--size BYTES]\n"
                "                        [--auth on|off] [--cpu-of PID]\n");
   std::exit(2);
@@ -375,7 +470,8 @@ int Load(uint16_t aServer, int aAllocations, int aWindow, double aSeconds, size_
 } // namespace
 
 int main(int argc, char** argv) {
-  bool serve = false, load = false, auth = true;
+  bool serve = false, load = false, micro = false, auth = true;
+  long count = 1000000;
   int port = 0, target = 0, allocations = 1, window = 16, size = 100, cpuOf = 0;
   double seconds = 5;
   for (int i = 1; i < argc; ++i) {
@@ -386,6 +482,8 @@ int main(int argc, char** argv) {
     };
     if (a == "--serve") serve = true;
     else if (a == "--load") load = true;
+    else if (a == "--micro") micro = true;
+    else if (a == "--count") count = std::atol(value().c_str());
     else if (a == "--port") port = std::atoi(value().c_str());
     else if (a == "--target") target = std::atoi(value().c_str());
     else if (a == "--allocations") allocations = std::atoi(value().c_str());
@@ -396,6 +494,7 @@ int main(int argc, char** argv) {
     else if (a == "--cpu-of") cpuOf = std::atoi(value().c_str());
     else Usage();
   }
+  if (micro) return count > 0 ? Micro(count) : (Usage(), 2);
   if (serve == load || port < 0 || port > 65535) Usage();
   if (serve) return Serve(port, auth);
   if (target <= 0 || target > 65535 || allocations <= 0 || window <= 0 || size < 0 || size > 1400 || seconds <= 0) Usage();
