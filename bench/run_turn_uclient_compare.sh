@@ -12,7 +12,7 @@
 #   SERVERS="..."    servers in round order (default "ours coturn-m1 coturn"; "ours-anon" runs ours
 #                    and uclient without credentials).
 #   CLIENTS, MESSAGES, LENGTH, INTERVAL_MS, EXTRA   uclient's -m, -n, -l, -z (default 50 4000 170 2,
-#                    the 25,000 messages/s offered) and further uclient options (EXTRA="-s"
+#                    25,000 messages/s offered) and further uclient options (EXTRA="-s"
 #                    for Send/Data indications instead of channels).
 # Prints one line per server and round: messages sent and received, loss, uclient's average round
 # trip, the server's CPU seconds for the run and per relayed datagram, its peak RSS (VmHWM); then
