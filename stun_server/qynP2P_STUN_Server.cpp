@@ -331,7 +331,10 @@ void TqynSTUNServer_Base::ProcessDatagram(TqynUDPSocket* aSocket, const TqynByte
   if (request.Fingerprint() == stfsFingerprintInvalid) throw Exception(RS_STUNInvalidFingerprint);
   if (STUNOptions().Fingerprint) response.SetFingerprint(stfsFingerprintValid);
 
-  if (request.MessageIntegrity() == stisMessageIntegrityInvalid) throw Exception(RS_STUNInvalidMessageIntegrity);
+  if (request.MessageIntegrity() == stisMessageIntegrityInvalid) {
+    if (isRequest) RefuseWrongIntegrity(aSocket, &request, &response);
+    throw Exception(RS_STUNInvalidMessageIntegrity);
+  }
   if (request.MessageIntegrity() == stisMessageIntegrityInvalidRequest) {
     if (isRequest) SendErrorResponse(aSocket, &request, stueInvalidRequest, &response);
     throw Exception(RS_STUNInvalidMessageIntegrity);
@@ -580,6 +583,24 @@ bool TqynSTUNServer_Base::AdmitUnauthenticated(TqynUDPSocket* aSocket) {
   const TqynSTUNServer_UnauthenticatedAnswers& bound = STUNOptions().UnauthenticatedAnswers;
   if (bound.Rate <= 0 || !aSocket) return true;
   return FUnauthenticatedAnswers.Admit(aSocket->IP(), QynTickCount64(), bound.Rate, bound.Burst, bound.MaxSources);
+}
+
+void TqynSTUNServer_Base::RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {
+  SendWrongIntegrityChallenge(aSocket, aRequest, STUNOptions().Authentication, aResponse);
+}
+
+void TqynSTUNServer_Base::SendWrongIntegrityChallenge(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest,
+                                                      const TqynSTUNServer_Authentication& aAuthentication,
+                                                      TqynSTUN_Message* aResponse) {
+  if (!aAuthentication.Enabled || !aAuthentication.LongTermCredentials.Enabled) return;
+  const std::string& realm = aAuthentication.LongTermCredentials.Realm;
+  aResponse->Attributes().Add<TqynSTUN_Attribute_NONCE>()->SetNonce(GetNonces()->AddNonce(realm));
+  aResponse->Attributes().Add<TqynSTUN_Attribute_REALM>()->SetRealm(realm);
+  try {
+    SendErrorResponse(aSocket, aRequest, stueUnauthorized, aResponse);
+  } catch (const TqynSTUNExceptionSilent&) {
+    // A descendant ends processing after its error responses; the caller reports the datagram.
+  }
 }
 
 bool TqynSTUNServer_Base::CheckUnknownAttributes(TqynUDPSocket* /*aSocket*/, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {

@@ -297,6 +297,15 @@ protected:
   // event handler suppressed the answer) instead.
   virtual bool CheckAuthentication(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest,
                                    const TqynSTUNServer_Authentication& aAuthentication, TqynSTUN_Message* aResponse);
+  // A request whose MESSAGE-INTEGRITY did not verify (a wrong password, an unknown user): where
+  // long-term credentials govern its method it gets 401 with a new NONCE and the REALM, unsigned,
+  // so that the client learns of the refusal instead of retransmitting into silence; otherwise
+  // it gets nothing. The datagram is then reported as "Invalid Message Integrity" all the same.
+  virtual void RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
+  // The 401 of RefuseWrongIntegrity under aAuthentication (nothing when it is off or not
+  // long-term).
+  void SendWrongIntegrityChallenge(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest,
+                                   const TqynSTUNServer_Authentication& aAuthentication, TqynSTUN_Message* aResponse);
   virtual void ProcessBinding(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse);
   virtual void SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
                                  TqynSTUN_Message* aResponse);

@@ -321,6 +321,14 @@ void TqynTURNServer_Base::DoSTUNException(const Exception& E) {
   TqynSTUNServer_Base::DoSTUNException(E);
 }
 
+void TqynTURNServer_Base::RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) {
+  if (!IsTURNMethod(aRequest->Header().MessageType_Method())) {
+    TqynSTUNServer_Base::RefuseWrongIntegrity(aSocket, aRequest, aResponse);
+    return;
+  }
+  SendWrongIntegrityChallenge(aSocket, aRequest, TURNOptions().Authentication, aResponse);
+}
+
 void TqynTURNServer_Base::SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
                                             TqynSTUN_Message* aResponse) {
   if (IsTURNMethod(aRequest->Header().MessageType_Method())) aResponse->SetFingerprint(stfsFingerprintValid);

@@ -142,6 +142,8 @@ protected:
   void SendResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aResponse) override;
   // Counts the error, then raises OnSTUNException.
   void DoSTUNException(const Exception& E) override;
+  // TURN requests are refused under TURNOptions.Authentication, with FINGERPRINT.
+  void RefuseWrongIntegrity(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynSTUN_Message* aResponse) override;
 
   // ---- Virtual operations, in slot order ----
   virtual void DoCreateAllocation(TqynTURNAllocationsQueue* Sender, TqynSocketConnection* aSocket,

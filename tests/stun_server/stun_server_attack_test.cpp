@@ -104,8 +104,8 @@ TEST_F(AttackFixture, TableOfAttackerDatagrams) {
   };
   const std::vector<Row> rows = {
       {"genuine signed Binding", genuine, 0x0101, 0, {}},
-      {"attribute inserted before MESSAGE-INTEGRITY", Inserted(genuine, mi, priority), std::nullopt, 0, {RS_STUNInvalidMessageIntegrity}},
-      {"USERNAME inserted before the signed one", Inserted(genuine, 20, otherUser), std::nullopt, 0, {RS_STUNInvalidMessageIntegrity}},
+      {"attribute inserted before MESSAGE-INTEGRITY", Inserted(genuine, mi, priority), 0x0111, 401, {RS_STUNInvalidMessageIntegrity}},
+      {"USERNAME inserted before the signed one", Inserted(genuine, 20, otherUser), 0x0111, 401, {RS_STUNInvalidMessageIntegrity}},
       {"length field longer than the datagram", WithLength(genuine, 4), std::nullopt, 0, {}},
       {"length field shorter than the datagram", WithLength(genuine, -4), std::nullopt, 0, {}},
       {"length field hiding the FINGERPRINT", WithLength(genuine, -8), std::nullopt, 0, {}},
@@ -114,7 +114,7 @@ TEST_F(AttackFixture, TableOfAttackerDatagrams) {
       {"1000 FINGERPRINT attributes, the last one right", ManyFingerprints(true), 0x0111, 401, {}},
       {"1000 FINGERPRINT attributes, all wrong", ManyFingerprints(false), std::nullopt, 0, {RS_STUNInvalidFingerprint}},
       {"unknown user signing with an empty password", Signed(0x0001, "mallory", "", nonce), 0x0111, 401, {}},
-      {"known user, empty password instead of hers", Signed(0x0001, "alice", "", nonce), std::nullopt, 0,
+      {"known user, empty password instead of hers", Signed(0x0001, "alice", "", nonce), 0x0111, 401,
        {RS_STUNInvalidMessageIntegrity}},
       {"known user whose password is empty", Signed(0x0001, "guest", "", nonce), 0x0111, 401, {}},
       {"empty password without FINGERPRINT", Signed(0x0001, "mallory", "", nonce, false), 0x0111, 401, {}},

@@ -252,16 +252,31 @@ TEST_F(AuthFixture, ShortTermRequestGetsResponseKeyedWithThePassword) {
   EXPECT_TRUE(Exceptions.empty());
 }
 
-TEST_F(AuthFixture, WrongIntegrityIsDroppedAndReported) {
+// A wrong digest is refused with 401 and a new nonce (unsigned: the client's key is not known),
+// so that the client learns of it, and reported; with authentication off nothing is answered.
+TEST_F(AuthFixture, WrongIntegrityGets401AndIsReported) {
   const std::string nonce = Challenge();
-  for (bool fingerprint : {false, true}) {
+  const auto refused = [&](const TqynBytes& aRequest) {
     Exceptions.clear();
-    EXPECT_TRUE(Exchange(SignedBinding(nonce, fingerprint, "wrong password")).empty());
+    const TqynBytes out = Exchange(aRequest);
+    ASSERT_FALSE(out.empty());
+    TqynSTUN_Message r;
+    ReadResponse(out, r);
+    EXPECT_EQ(ErrorOf(r).first, 401);
+    const auto* n = r.Attributes().GetAttribute<TqynSTUN_Attribute_NONCE>(stmaNonce);
+    ASSERT_NE(n, nullptr);
+    EXPECT_NE(n->Nonce(), nonce);
+    EXPECT_NE(r.Attributes().GetAttribute(stmaRealm), nullptr);
+    EXPECT_EQ(r.Attributes().GetAttribute(stmaMesssage_Integrity), nullptr);
     EXPECT_EQ(Exceptions, std::vector<std::string>{"Invalid Message Integrity"});
-  }
+  };
+  for (bool fingerprint : {false, true}) refused(SignedBinding(nonce, fingerprint, "wrong password"));
   // An unknown user gets an empty password from the handler: also wrong.
+  refused(SignedBinding(nonce, false, kPassword, "stranger"));
+
+  Server.STUNOptions().Authentication.Enabled = false;
   Exceptions.clear();
-  EXPECT_TRUE(Exchange(SignedBinding(nonce, false, kPassword, "stranger")).empty());
+  EXPECT_TRUE(Exchange(SignedBinding(nonce, false, "wrong password")).empty());
   EXPECT_EQ(Exceptions, std::vector<std::string>{"Invalid Message Integrity"});
 }
 

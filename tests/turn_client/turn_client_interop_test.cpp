@@ -9,71 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "qyn_test_coturn.h"
+#include "turn_client/turn_client_test_peer.h"
 #include "turn_client/turn_client_test_util.h"
 
 namespace {
 
 using namespace turn_client_test;
 using namespace qyn_test_coturn;
-
-// A UDP peer on a loopback port: records what arrives (with the sender's port) and sends back.
-class TPeer {
-public:
-  TPeer() {
-    FSocket = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = Loopback(0);
-    ::bind(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&a), &len);
-    FPort = ntohs(a.sin_port);
-    FThread = std::thread([this] { Run(); });
-  }
-  ~TPeer() {
-    FStop.store(true);
-    FThread.join();
-    ::close(FSocket);
-  }
-  TPeer(const TPeer&) = delete;
-  TPeer& operator=(const TPeer&) = delete;
-
-  uint16_t Port() const { return FPort; }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FReceived.size();
-  }
-  std::pair<std::string, uint16_t> Received(size_t i) {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FReceived.at(i);
-  }
-  void SendTo(uint16_t aPort, const std::string& aText) {
-    sockaddr_in to = Loopback(aPort);
-    ::sendto(FSocket, aText.data(), aText.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-
-private:
-  void Run() {
-    char buf[2048];
-    while (!FStop.load()) {
-      pollfd p{FSocket, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n = ::recvfrom(FSocket, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n < 0) continue;
-      std::lock_guard<std::mutex> lock(FLock);
-      FReceived.emplace_back(std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port));
-    }
-  }
-
-  int FSocket = -1;
-  uint16_t FPort = 0;
-  std::atomic<bool> FStop{false};
-  std::mutex FLock;
-  std::vector<std::pair<std::string, uint16_t>> FReceived;
-  std::thread FThread;
-};
-
-std::string Text(const TqynBytes& aBytes) { return std::string(aBytes.begin(), aBytes.end()); }
 
 struct CoturnTURN : ::testing::Test {
   TTURNEvents Events;

@@ -442,9 +442,20 @@ TEST_F(SignedFixture, AUserWithoutPasswordIsNotAuthenticated) {
   EXPECT_EQ(AllocationOf(Client), nullptr);
 }
 
-TEST_F(SignedFixture, WrongKeyGetsNoAnswer) {
+// A wrong key is refused like a missing one (a client must learn of it): 401 with a new nonce,
+// unsigned (the server cannot know the client's key), with FINGERPRINT as every TURN response.
+TEST_F(SignedFixture, WrongKeyGets401WithANewNonce) {
   const std::string nonce = Challenge(Client);
-  EXPECT_TRUE(Exchange(Client, AllocateRequest([&](TqynSTUN_Message& m) { SignRequest(m, nonce, kTurnUser, "wrong"); })).empty());
+  const TqynBytes response =
+      Exchange(Client, AllocateRequest([&](TqynSTUN_Message& m) { SignRequest(m, nonce, kTurnUser, "wrong"); }));
+  ASSERT_FALSE(response.empty());
+  TqynSTUN_Message m = Read(response);
+  EXPECT_EQ(ErrorOf(m).first, 401);
+  ASSERT_NE(m.Attributes().GetAttribute<TqynSTUN_Attribute_NONCE>(stmaNonce), nullptr);
+  EXPECT_NE(m.Attributes().GetAttribute<TqynSTUN_Attribute_NONCE>(stmaNonce)->Nonce(), nonce);
+  ASSERT_NE(m.Attributes().GetAttribute<TqynSTUN_Attribute_REALM>(stmaRealm), nullptr);
+  EXPECT_EQ(m.Attributes().GetAttribute(stmaMesssage_Integrity), nullptr);
+  EXPECT_EQ(AttributeTypes(m).back(), stmaFingerprint);
   EXPECT_EQ(AllocationOf(Client), nullptr);
 }
 

@@ -210,14 +210,18 @@ TEST_F(Window, AllocatesWithTheWindowsCredentialsOnly) {
   EXPECT_EQ(m.Attributes().GetAttribute<TqynSTUN_Attribute_REALM>(stmaRealm)->Realm(), "Qynwire");
 
   // Another user, or a wrong password: the window gives no password, the integrity check fails,
-  // nothing is answered and the log shows the exception.
+  // the client gets 401 with a new nonce and the log shows the exception.
   for (const auto& [user, password] : {std::pair<std::string, std::string>{"someone", "kiwi_tea"}, {"qyn_user", "green_tea"}}) {
     const size_t before = Log().size();
     TTestTurnClient other(Pump, 500 + 10 * static_cast<int>(before));
     EXPECT_FALSE(other.Allocate(ServerPort(), m, user, password, 0));
     ASSERT_TRUE(PumpUntil([&] { return Log().size() > before; }));
     EXPECT_EQ(Log().back(), "#exception: Invalid Message Integrity") << user;
-    EXPECT_TRUE(other.Socket.Receive(0).empty()) << user;
+    TqynSTUN_Message refusal;
+    const TqynBytes answer = other.Socket.Receive(5000);
+    ASSERT_FALSE(answer.empty()) << user;
+    ReadResponse(answer, refusal);
+    EXPECT_EQ(ErrorOf(refusal).first, 401) << user;
   }
 
   // An edited realm counts only after the next Start.
