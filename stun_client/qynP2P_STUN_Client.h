@@ -195,6 +195,10 @@ public:
   explicit TqynSTUNClient_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynSTUNClient_Base() override;
 
+  // Stops the inner transports (Shutdown): their read threads and the retransmission timer are
+  // joined before any part of this component goes.
+  void ShutdownComponent() noexcept override;
+
   // ---- Properties ----
   // Server address; stored in the inner UDP client and copied into the inner TCP client. A
   // change closes an open TCP connection to the previous server.
@@ -369,6 +373,8 @@ private:
 class TqynSTUNClient : public TqynSTUNClient_Base {
 public:
   using TqynSTUNClient_Base::TqynSTUNClient_Base;
+  // Also as a stack object or a member: the transports stop before any destructor of the chain.
+  ~TqynSTUNClient() override { ShutdownComponent(); }
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -208,6 +208,10 @@ public:
   explicit TqynSTUNServer_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynSTUNServer_Base() override;
 
+  // Shuts the inner UDP server down (its listeners and one-shot threads are joined), so that no
+  // thread calls into this component any more. The destructor calls it too.
+  void ShutdownComponent() noexcept override;
+
   // ---- Properties (those of the UDP server are forwarded to it) ----
   bool Active();
   TIdSocketHandles& Bindings();

@@ -12,6 +12,8 @@
 namespace {
 
 thread_local TIdThread* GCurrentThread = nullptr;
+// OS threads launched by TIdThread whose body has not ended yet.
+std::atomic<int> GRunningThreads{0};
 
 // Keeps the OS threads of self-freeing TIdThreads until they can be joined. A thread registers
 // when it is marked free-on-terminate while running, and hands its std::thread over when its
@@ -85,9 +87,16 @@ void TIdThread::Launch() {
   std::lock_guard<std::mutex> jlock(FJoinMutex);
   if (FLaunched.load()) return;
   FLaunched.store(true);
+  GRunningThreads.fetch_add(1);
   try {
-    FThread = std::thread([this] { Body(); });
+    // The thread drops the count itself once its body has returned; a self-freeing thread has
+    // deleted its object by then, so nothing of it is touched.
+    FThread = std::thread([this] {
+      Body();
+      GRunningThreads.fetch_sub(1);
+    });
   } catch (...) {
+    GRunningThreads.fetch_sub(1);
     FLaunched.store(false);
     throw;
   }
@@ -231,6 +240,8 @@ std::thread::id TIdThread::ThreadId() const {
 TIdThread* TIdThread::Current() noexcept { return GCurrentThread; }
 
 void TIdThread::JoinFreedThreads() { Reaper().JoinAll(); }
+
+int TIdThread::RunningCount() noexcept { return GRunningThreads.load(); }
 
 void TIdThread::DoException(const Exception& E) {
   if (OnException) OnException(this, E);

@@ -510,6 +510,10 @@ public:
 
   // Stops everything without events (idempotent).
   void Shutdown() noexcept;
+  void ShutdownComponent() noexcept override {
+    Shutdown();
+    TqynTCPComponent::ShutdownComponent();
+  }
 
 protected:
   // Writes to the connection; nothing without one. Raises on write failures.

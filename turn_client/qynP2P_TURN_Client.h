@@ -114,6 +114,9 @@ public:
   explicit TqynTURNClient_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynTURNClient_Base() override;
 
+  // The auto-refresh timer first, then the transports (StopComponent).
+  void ShutdownComponent() noexcept override;
+
   // ---- Properties ----
   TqynTURNClient_Options& TURNOptions() noexcept { return *FTURNOptions; }
   const TqynTURNClient_Options& TURNOptions() const noexcept { return *FTURNOptions; }
@@ -238,5 +241,5 @@ private:
 class TqynTURNClient : public TqynTURNClient_Base {
 public:
   using TqynTURNClient_Base::TqynTURNClient_Base;
-  ~TqynTURNClient() override { StopComponent(); }
+  ~TqynTURNClient() override { ShutdownComponent(); }
 };

@@ -87,6 +87,10 @@ public:
   // (ShutdownServer).
   ~TqynTURNServer_Base() override;
 
+  // The allocation timer and the listeners first (ShutdownServer), then the inner UDP server's
+  // remaining threads.
+  void ShutdownComponent() noexcept override;
+
   const TqynTURNServer_Options& TURNOptions() const noexcept { return *FTURNOptions; }
   TqynTURNServer_Options& TURNOptions() noexcept { return *FTURNOptions; }
   void SetTURNOptions(const TqynTURNServer_Options& aValue) { FTURNOptions->Assign(aValue); }
@@ -216,5 +220,5 @@ class TqynTURNServer : public TqynTURNServer_Base {
 public:
   using TqynTURNServer_Base::TqynTURNServer_Base;
   // Stops every thread that calls into the component before any part of it goes.
-  ~TqynTURNServer() override { ShutdownServer(); }
+  ~TqynTURNServer() override { ShutdownComponent(); }
 };
