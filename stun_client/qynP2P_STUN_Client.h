@@ -302,8 +302,8 @@ public:
   virtual void DoException(const Exception& E);
 
 protected:
-  // Stops the inner transports (their threads are joined, queued deliveries dropped). A
-  // descendant that overrides the virtual operations calls it first in its own destructor.
+  // Stops the inner transports (their threads are joined, queued deliveries dropped); part of
+  // ShutdownComponent.
   void Shutdown() noexcept;
 
   // Runs aProc and hands any exception to DoException.

@@ -201,8 +201,8 @@ using TqynSTUNRequestErrorEvent = TqynSTUNRequestSuccessEvent;
 
 // Datagrams from several bindings are processed at the same time on their listener threads (with
 // neNoSync); they share the options (only read while processing), the binding list and the nonce
-// list. A descendant that overrides the processing operations sets Active to false first in its
-// own destructor, so that no listener calls into a half-destroyed object.
+// list. A descendant that overrides the processing operations and is not freed with delete calls
+// ShutdownComponent first in its own destructor, so no listener calls into a half-destroyed one.
 class TqynSTUNServer_Base : public TqynSTUN_Component {
 public:
   explicit TqynSTUNServer_Base(TqynComponent_Base* aOwner = nullptr);

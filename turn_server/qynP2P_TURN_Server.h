@@ -118,8 +118,8 @@ public:
 
 protected:
   // Marks the component as being destroyed, stops the allocation timer and deactivates (joining
-  // every listener), so that no other thread calls into it any more. Every destructor of a class
-  // in this tree that overrides its operations calls it first.
+  // every listener), so that no other thread calls into it any more. Part of
+  // ShutdownComponent.
   void ShutdownServer() noexcept;
 
   void SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
