@@ -148,6 +148,12 @@ TqynSTUNClient_Base::~TqynSTUNClient_Base() {
   FRetransmissionOptions.reset();
 }
 
+void TqynSTUNClient_Base::ShutdownComponent() noexcept {
+  Destroying();
+  Shutdown();
+  TqynSTUN_Component::ShutdownComponent();
+}
+
 void TqynSTUNClient_Base::Shutdown() noexcept {
   FShutdown.store(true);
   std::unique_ptr<TqynUDPCLient_Base> udp;

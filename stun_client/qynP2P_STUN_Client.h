@@ -195,6 +195,10 @@ public:
   explicit TqynSTUNClient_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynSTUNClient_Base() override;
 
+  // Stops the inner transports (Shutdown): their read threads and the retransmission timer are
+  // joined before any part of this component goes.
+  void ShutdownComponent() noexcept override;
+
   // ---- Properties ----
   // Server address; stored in the inner UDP client and copied into the inner TCP client. A
   // change closes an open TCP connection to the previous server.
@@ -298,8 +302,8 @@ public:
   virtual void DoException(const Exception& E);
 
 protected:
-  // Stops the inner transports (their threads are joined, queued deliveries dropped). A
-  // descendant that overrides the virtual operations calls it first in its own destructor.
+  // Stops the inner transports (their threads are joined, queued deliveries dropped); part of
+  // ShutdownComponent.
   void Shutdown() noexcept;
 
   // Runs aProc and hands any exception to DoException.
@@ -369,6 +373,8 @@ private:
 class TqynSTUNClient : public TqynSTUNClient_Base {
 public:
   using TqynSTUNClient_Base::TqynSTUNClient_Base;
+  // Also as a stack object or a member: the transports stop before any destructor of the chain.
+  ~TqynSTUNClient() override { ShutdownComponent(); }
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -183,12 +183,25 @@ TqynSTUNServer_Base::TqynSTUNServer_Base(TqynComponent_Base* aOwner)
       FSTUNOptions(std::make_unique<TqynSTUNServer_Options>()) {}
 
 TqynSTUNServer_Base::~TqynSTUNServer_Base() {
-  Destroying();
   // Stop the listeners before anything they call into goes away.
-  if (FUDPServer) {
-    FUDPServer->SetActive(false);
-    FUDPServer.reset();
+  TqynSTUNServer_Base::ShutdownComponent();
+  std::unique_ptr<TqynUDPServer_Base> server;
+  {
+    std::lock_guard<std::mutex> lock(FCreateLock);
+    server = std::move(FUDPServer);
   }
+  server.reset();
+}
+
+void TqynSTUNServer_Base::ShutdownComponent() noexcept {
+  Destroying();
+  TqynUDPServer_Base* server;
+  {
+    std::lock_guard<std::mutex> lock(FCreateLock);
+    server = FUDPServer.get();
+  }
+  if (server) server->ShutdownComponent();
+  TqynSTUN_Component::ShutdownComponent();
 }
 
 // ---- UDP server and its settings ----

@@ -221,12 +221,16 @@ using TqynSTUNCredentialsExpiredEvent = std::function<void(TqynComponent_Base* S
 
 // Datagrams from several bindings are processed at the same time on their listener threads (with
 // neNoSync); they share the options (only read while processing), the binding list and the nonce
-// list. A descendant that overrides the processing operations sets Active to false first in its
-// own destructor, so that no listener calls into a half-destroyed object.
+// list. A descendant that overrides the processing operations and is not freed with delete calls
+// ShutdownComponent first in its own destructor, so no listener calls into a half-destroyed one.
 class TqynSTUNServer_Base : public TqynSTUN_Component {
 public:
   explicit TqynSTUNServer_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynSTUNServer_Base() override;
+
+  // Shuts the inner UDP server down (its listeners and one-shot threads are joined), so that no
+  // thread calls into this component any more. The destructor calls it too.
+  void ShutdownComponent() noexcept override;
 
   // ---- Properties (those of the UDP server are forwarded to it) ----
   bool Active();

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -52,12 +53,33 @@ std::string NewGuidText();
 // ---------------------------------------------------------------------------------------------
 // Component root
 
+// Teardown: every thread, timer and transport that calls into a component is stopped and joined
+// before any part of the component is destroyed. ShutdownComponent does that work; each class that
+// owns such threads overrides it (calling its base's last) and keeps it idempotent. A component
+// freed with delete (directly or through a std::unique_ptr) runs it through the destroying
+// operator delete below, before the first destructor of the chain, so no descendant can forget
+// it. A component that lives on the stack or as a member is not freed with delete: its
+// most-derived class calls ShutdownComponent first in its own destructor.
 class TqynComponent_Base {
 public:
   explicit TqynComponent_Base(TqynComponent_Base* aOwner = nullptr) : FOwner(aOwner) {}
   virtual ~TqynComponent_Base() { Destroying(); }
   TqynComponent_Base(const TqynComponent_Base&) = delete;
   TqynComponent_Base& operator=(const TqynComponent_Base&) = delete;
+
+  // Runs ShutdownComponent of the most-derived class, then the destructor chain, then frees the
+  // storage.
+  void operator delete(TqynComponent_Base* aComponent, std::destroying_delete_t) noexcept {
+    void* storage = dynamic_cast<void*>(aComponent);
+    aComponent->ShutdownComponent();
+    aComponent->~TqynComponent_Base();
+    ::operator delete(storage);
+  }
+
+  // Marks the component as being destroyed and stops and joins everything that runs on other
+  // threads and calls into it (read and listener threads, timers, inner transports). Idempotent;
+  // callable from one of the component's own handlers (that thread is then not waited for).
+  virtual void ShutdownComponent() noexcept { Destroying(); }
 
   // Always "4.5.2".
   std::string Version() const { return RS_ComponentVersion; }

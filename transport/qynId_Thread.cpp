@@ -16,6 +16,8 @@
 namespace {
 
 thread_local TIdThread* GCurrentThread = nullptr;
+// OS threads launched by TIdThread whose body has not ended yet.
+std::atomic<int> GRunningThreads{0};
 
 // Keeps the OS threads of self-freeing TIdThreads until they can be joined. A thread registers
 // when it is marked free-on-terminate while running, and hands its std::thread over when its
@@ -99,9 +101,11 @@ void TIdThread::Launch() {
     pthread_attr_setstacksize(&attr, stack);
   }
   pthread_t thread;
+  GRunningThreads.fetch_add(1);
   const int e = pthread_create(&thread, &attr, &TIdThread::Entry, this);
   pthread_attr_destroy(&attr);
   if (e != 0) {
+    GRunningThreads.fetch_sub(1);
     FLaunched.store(false);
     throw EIdException(QynFormat(RS_ThreadCreateFailed, std::string(std::strerror(e))));
   }
@@ -113,7 +117,10 @@ void TIdThread::Launch() {
 }
 
 void* TIdThread::Entry(void* aThread) {
+  // The thread drops the count itself once its body has returned; a self-freeing thread has
+  // deleted its object by then, so nothing of it is touched.
   static_cast<TIdThread*>(aThread)->Body();
+  GRunningThreads.fetch_sub(1);
   return nullptr;
 }
 
@@ -276,6 +283,8 @@ std::thread::id TIdThread::ThreadId() const {
 TIdThread* TIdThread::Current() noexcept { return GCurrentThread; }
 
 void TIdThread::JoinFreedThreads() { Reaper().JoinAll(); }
+
+int TIdThread::RunningCount() noexcept { return GRunningThreads.load(); }
 
 void TIdThread::DoException(const Exception& E) {
   if (OnException) OnException(this, E);

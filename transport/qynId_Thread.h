@@ -117,6 +117,9 @@ public:
   // Joins the OS threads of free-on-terminate threads that have deleted themselves (waiting for
   // the ones still ending). Called automatically at program end; tests may call it.
   static void JoinFreedThreads();
+  // Number of TIdThread bodies whose OS thread was launched and has not yet left its body, in the
+  // whole process (threads of other libraries, a sanitizer's own among them, are not counted).
+  static int RunningCount() noexcept;
 
   TIdExceptionThreadEvent OnException;
   TIdNotifyThreadEvent OnStopped;

@@ -430,8 +430,8 @@ class TqynTCPCommandQueue : public TqynQueue {};
 class TqynTCPCLient_Common : public TqynTCPComponent {
 public:
   explicit TqynTCPCLient_Common(TqynComponent_Base* aOwner = nullptr);
-  // Stops everything without events. A descendant that overrides the notify/raise operations
-  // calls Shutdown() first in its own destructor.
+  // Stops everything without events. A descendant that overrides the notify/raise operations and
+  // is not freed with delete calls ShutdownComponent() first in its own destructor.
   ~TqynTCPCLient_Common() override;
 
   std::string Host() const;
@@ -510,6 +510,10 @@ public:
 
   // Stops everything without events (idempotent).
   void Shutdown() noexcept;
+  void ShutdownComponent() noexcept override {
+    Shutdown();
+    TqynTCPComponent::ShutdownComponent();
+  }
 
 protected:
   // Writes to the connection; nothing without one. Raises on write failures.

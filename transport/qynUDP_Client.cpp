@@ -57,7 +57,7 @@ TIdSocksVersion SocksVersionOf(TwsProxy aProxy) {
 // TqynUDPRetransmissions
 
 TqynUDPRetransmissions::TqynUDPRetransmissions()
-    : FQueue(std::make_shared<TqynUDPRetransmissionQueue>()), FAlive(std::make_shared<char>(0)) {}
+    : FQueue(std::make_shared<TqynUDPRetransmissionQueue>()), FAlive(std::make_shared<std::atomic<bool>>(true)) {}
 
 TqynUDPRetransmissions::~TqynUDPRetransmissions() {
   std::unique_ptr<TqynTimer> timer;
@@ -65,10 +65,10 @@ TqynUDPRetransmissions::~TqynUDPRetransmissions() {
     std::lock_guard<std::mutex> lock(FTimerMutex);
     timer.swap(FTimer);
   }
-  // The timer is stopped (a tick on another thread has ended) before the token that a tick
-  // copies is dropped; a tick on this thread sees it dropped when its handler returns.
+  // The timer is stopped (a tick on another thread has ended) before the token is cleared; a
+  // tick on this thread sees it cleared when its handler returns.
   DisposeTimer(std::move(timer));
-  FAlive.reset();
+  FAlive->store(false);
   FQueue->Clear();
 }
 
@@ -154,7 +154,7 @@ void TqynUDPRetransmissions::Report(const Exception& E) {
 
 void TqynUDPRetransmissions::Tick() {
   // Both kept by the tick itself: a handler may destroy the engine.
-  const std::weak_ptr<char> alive = FAlive;
+  const std::shared_ptr<const std::atomic<bool>> alive = FAlive;
   const std::shared_ptr<TqynUDPRetransmissionQueue> queue = FQueue;
   const TqynUDPRetransmissionRetryEvent retry = OnRetry;
   std::vector<std::unique_ptr<Exception>> failures;
@@ -184,13 +184,13 @@ void TqynUDPRetransmissions::Tick() {
       } catch (...) {
         failures.push_back(CurrentExceptionCopy());
       }
-      if (alive.expired()) return;
+      if (!alive->load()) return;
     }
   }
   // Reported without the queue's lock: an exception handler may do anything, including waiting
   // for a thread that waits for this lock.
   for (const auto& failure : failures) {
-    if (alive.expired()) return;
+    if (!alive->load()) return;
     Report(*failure);
   }
 }
@@ -466,18 +466,7 @@ TqynUDPCLient_Base::TqynUDPCLient_Base(TqynComponent_Base* aOwner) : TqynUDPComp
 }
 
 TqynUDPCLient_Base::~TqynUDPCLient_Base() {
-  Destroying();
-  StopReading();
-  // In every mode the read thread ends before anything it uses goes away (on the read thread
-  // itself it is only terminated, and touches nothing of this component once its handler returns).
-  if (FClient) FClient->StopReadThread();
-  // The engine: its timer first (a tick in progress finishes), then its items.
-  std::unique_ptr<TqynUDPRetransmissions> engine;
-  {
-    std::lock_guard<std::mutex> lock(FEngineMutex);
-    engine.swap(FRetransmissions);
-  }
-  engine.reset();
+  TqynUDPCLient_Base::ShutdownComponent();
   {
     std::lock_guard<std::mutex> lock(FSocketMutex);
     if (FSocket) {
@@ -495,6 +484,25 @@ TqynUDPCLient_Base::~TqynUDPCLient_Base() {
     FCommands.reset();
   }
   FLogWriter.reset();
+}
+
+void TqynUDPCLient_Base::ShutdownComponent() noexcept {
+  Destroying();
+  try {
+    StopReading();
+  } catch (...) {
+  }
+  // In every mode the read thread ends before anything it uses goes away (on the read thread
+  // itself it is only terminated, and touches nothing of this component once its handler returns).
+  if (FClient) FClient->StopReadThread();
+  // The engine: its timer first (a tick in progress finishes), then its items.
+  std::unique_ptr<TqynUDPRetransmissions> engine;
+  {
+    std::lock_guard<std::mutex> lock(FEngineMutex);
+    engine.swap(FRetransmissions);
+  }
+  engine.reset();
+  TqynUDPComponent::ShutdownComponent();
 }
 
 std::string TqynUDPCLient_Base::Host() const { return FClient->Host(); }

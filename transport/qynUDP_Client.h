@@ -131,9 +131,10 @@ private:
   std::atomic<int> FRTO{500};
   mutable std::mutex FTimerMutex; // the FTimer pointer; never held while a timer is joined
   std::unique_ptr<TqynTimer> FTimer;
-  // Expires when the engine is destroyed; a tick that outlives it (the engine destroyed from one
-  // of its own handlers) stops touching the engine.
-  std::shared_ptr<char> FAlive;
+  // Cleared when the engine is destroyed; a tick that outlives it (the engine destroyed from one
+  // of its own handlers) keeps its own reference and stops touching the engine. The pointer
+  // itself never changes, so a tick may copy it while the destructor runs.
+  const std::shared_ptr<std::atomic<bool>> FAlive;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -326,6 +327,10 @@ public:
   explicit TqynUDPCLient_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynUDPCLient_Base() override;
 
+  // Stops the read thread (waiting for it unless called on it) and the retransmission engine
+  // (its timer first). The destructor calls it too.
+  void ShutdownComponent() noexcept override;
+
   // Destination of the writes without an address (stored in the inner client).
   std::string Host() const;
   void SetHost(const std::string& aValue);
@@ -441,4 +446,6 @@ private:
 class TqynUDPClient : public TqynUDPCLient_Base {
 public:
   using TqynUDPCLient_Base::TqynUDPCLient_Base;
+  // Also as a stack object or a member: the read thread stops before any destructor of the chain.
+  ~TqynUDPClient() override { ShutdownComponent(); }
 };

@@ -240,7 +240,7 @@ TqynUDPServer_Base::TqynUDPServer_Base(TqynComponent_Base* aOwner) : TqynUDPComp
 }
 
 TqynUDPServer_Base::~TqynUDPServer_Base() {
-  ShutdownComponent();
+  TqynUDPServer_Base::ShutdownComponent();
   std::unique_ptr<TqynIdUDPServer> inner;
   {
     std::lock_guard<std::mutex> lock(FInnerMutex);

@@ -156,6 +156,11 @@ public:
   // watchdog (ShutdownComponent), then frees the inner server, the options and the log writer.
   ~TqynUDPServer_Base() override;
 
+  // Ends everything that may call into the component from other threads: marks it as being
+  // destroyed, joins the Start/Stop/ReStart threads, deactivates (joining the listeners) and ends
+  // the watchdog. The destructor calls it too (for a component on the stack or a member).
+  void ShutdownComponent() noexcept override;
+
   // --- Settings (read by the next activation) ---
   std::string Host() const;
   void SetHost(const std::string& aValue);
@@ -291,12 +296,6 @@ public:
 protected:
   friend class TqynUDPSocketServer;
   friend class TUDPServerThread;
-
-  // Ends everything that may call into the component from other threads: marks it as being
-  // destroyed, joins the Start/Stop/ReStart threads, deactivates (joining the listeners) and ends
-  // the watchdog. The destructor calls it; a descendant that overrides handlers calls it first in
-  // its own destructor, so that no thread calls into a half-destroyed object.
-  void ShutdownComponent() noexcept;
 
   // Heartbeat: kept as settings, the server sends none.
   virtual void DoHeartBeatTimer(TqynTimer* Sender) { (void)Sender; }

@@ -35,6 +35,11 @@ TqynTURNClient_Base::~TqynTURNClient_Base() {
   FTURNOptions.reset();
 }
 
+void TqynTURNClient_Base::ShutdownComponent() noexcept {
+  StopComponent();
+  TqynSTUNClient_Base::ShutdownComponent();
+}
+
 void TqynTURNClient_Base::StopComponent() noexcept {
   Destroying();
   // The timer goes first (its ticks send through the transports), then the transports (their

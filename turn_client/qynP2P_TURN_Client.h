@@ -114,6 +114,9 @@ public:
   explicit TqynTURNClient_Base(TqynComponent_Base* aOwner = nullptr);
   ~TqynTURNClient_Base() override;
 
+  // The auto-refresh timer first, then the transports (StopComponent).
+  void ShutdownComponent() noexcept override;
+
   // ---- Properties ----
   TqynTURNClient_Options& TURNOptions() noexcept { return *FTURNOptions; }
   const TqynTURNClient_Options& TURNOptions() const noexcept { return *FTURNOptions; }
@@ -184,9 +187,9 @@ public:
 
 protected:
   // Stops every thread that calls into this object: marks it destroying, closes the tick gate
-  // (waiting for a tick on another thread), frees the timer and stops the transports. Idempotent.
-  // The most derived class calls it first in its destructor, so that no thread makes a virtual
-  // call while a destructor changes the object's dynamic type.
+  // (waiting for a tick on another thread), frees the timer and stops the transports. Idempotent;
+  // part of ShutdownComponent, which runs before any destructor, so that no thread makes a
+  // virtual call while a destructor changes the object's dynamic type.
   void StopComponent() noexcept;
 
   void DoAllocationSuccess(TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage);
@@ -233,10 +236,10 @@ private:
   std::shared_ptr<TTickGate> FTickGate = std::make_shared<TTickGate>();
 };
 
-// The component as applications place it. A class derived from it calls StopComponent first in
-// its own destructor.
+// The component as applications place it. A class derived from it that is not freed with delete
+// calls ShutdownComponent first in its own destructor.
 class TqynTURNClient : public TqynTURNClient_Base {
 public:
   using TqynTURNClient_Base::TqynTURNClient_Base;
-  ~TqynTURNClient() override { StopComponent(); }
+  ~TqynTURNClient() override { ShutdownComponent(); }
 };

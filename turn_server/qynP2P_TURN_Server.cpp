@@ -60,6 +60,11 @@ void TqynTURNServer_Base::ShutdownServer() noexcept {
   }
 }
 
+void TqynTURNServer_Base::ShutdownComponent() noexcept {
+  ShutdownServer();
+  TqynSTUNServer_Base::ShutdownComponent();
+}
+
 TqynTURNServer_Base::~TqynTURNServer_Base() {
   ShutdownServer();
   std::unique_ptr<TqynTURNAllocationsQueue> table;

@@ -92,6 +92,10 @@ public:
   // (ShutdownServer).
   ~TqynTURNServer_Base() override;
 
+  // The allocation timer and the listeners first (ShutdownServer), then the inner UDP server's
+  // remaining threads.
+  void ShutdownComponent() noexcept override;
+
   const TqynTURNServer_Options& TURNOptions() const noexcept { return *FTURNOptions; }
   TqynTURNServer_Options& TURNOptions() noexcept { return *FTURNOptions; }
   void SetTURNOptions(const TqynTURNServer_Options& aValue) { FTURNOptions->Assign(aValue); }
@@ -130,8 +134,8 @@ public:
 
 protected:
   // Marks the component as being destroyed, stops the allocation timer and deactivates (joining
-  // every listener), so that no other thread calls into it any more. Every destructor of a class
-  // in this tree that overrides its operations calls it first.
+  // every listener), so that no other thread calls into it any more. Part of
+  // ShutdownComponent.
   void ShutdownServer() noexcept;
 
   void SendErrorResponse(TqynUDPSocket* aSocket, TqynSTUN_Message* aRequest, TqynStunError aError,
@@ -243,5 +247,5 @@ class TqynTURNServer : public TqynTURNServer_Base {
 public:
   using TqynTURNServer_Base::TqynTURNServer_Base;
   // Stops every thread that calls into the component before any part of it goes.
-  ~TqynTURNServer() override { ShutdownServer(); }
+  ~TqynTURNServer() override { ShutdownComponent(); }
 };

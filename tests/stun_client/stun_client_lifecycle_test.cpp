@@ -2,7 +2,8 @@
 // qyn-test-libs: qyn_stun_client
 //
 // Life of the STUN client component: destroyed while answers arrive and retransmissions are
-// pending, while a TCP connection is open, and with queued deliveries not yet drained; switching
+// pending, while a TCP connection is open, and with queued deliveries not yet drained; a
+// descendant that overrides the read path destroyed while datagrams arrive; switching
 // transports; public operations that fail report instead of raising.
 #include <gtest/gtest.h>
 
@@ -30,6 +31,92 @@ TEST(StunClientLifecycle, DestroyedWhileAnswersArriveAndResendsArePending) {
     client.reset(); // joins the read thread and the retransmission timer
   }
   EXPECT_GT(server.Count(), 0u);
+}
+
+// A descendant whose read path uses its own members, as the TURN client's does. It declares no
+// destructor: freed with delete, the component's threads stop before any destructor runs.
+class TReadingClient : public TqynSTUNClient {
+public:
+  std::atomic<int> Reads{0};
+
+protected:
+  void DoReadBytes(TqynSocketConnection* aSocket, const TqynBytes& aBytes) override {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FSizes.push_back(aBytes.size());
+      if (FSizes.size() > 64) FSizes.clear();
+    }
+    ++Reads;
+    std::this_thread::sleep_for(1ms); // widens the window in which a destruction would meet the read
+    TqynSTUNClient::DoReadBytes(aSocket, aBytes);
+  }
+
+private:
+  std::mutex FMutex;
+  std::vector<size_t> FSizes;
+};
+
+// On the stack a component is not freed with delete: its most-derived class stops it first.
+class TStackReadingClient : public TReadingClient {
+public:
+  ~TStackReadingClient() override { ShutdownComponent(); }
+};
+
+// Sends a 20-byte success answer of an unknown transaction (dropped by the client after decoding)
+// to aPort, over and over, until stopped.
+class TDatagramFlood {
+public:
+  explicit TDatagramFlood(uint16_t aPort) : FFd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    FThread = std::thread([this, aPort] {
+      const sockaddr_in to = Loopback(aPort);
+      const uint8_t answer[20] = {0x01, 0x01, 0, 0, 0x21, 0x12, 0xA4, 0x42, 'u', 'n', 'k', 'n', 'o', 'w', 'n', 't', 'r', 'a', 'n', 's'};
+      while (!FStop.load()) {
+        ::sendto(FFd, answer, sizeof answer, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        std::this_thread::sleep_for(200us);
+      }
+    });
+  }
+  ~TDatagramFlood() {
+    FStop = true;
+    FThread.join();
+    ::close(FFd);
+  }
+
+private:
+  int FFd;
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
+template <typename TClient> TIdPort ListeningPort(TClient& aClient) {
+  PointAt(aClient, 9); // discard port: nothing is sent there
+  TIdPort port = 0;
+  WaitUntil([&] { return (port = ClientUDPPort(aClient)) != 0; });
+  return port;
+}
+
+TEST(StunClientLifecycle, ADescendantOverridingTheReadPathIsDestroyedWhileDatagramsArrive) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    {
+      auto client = std::make_unique<TReadingClient>();
+      const TIdPort port = ListeningPort(*client);
+      ASSERT_NE(port, 0);
+      TDatagramFlood flood(port);
+      ASSERT_TRUE(WaitUntil([&] { return client->Reads.load() > 5; }));
+      client.reset(); // delete, while a read is likely inside DoReadBytes
+    }
+    {
+      std::unique_ptr<TDatagramFlood> flood;
+      {
+        TStackReadingClient client;
+        const TIdPort port = ListeningPort(client);
+        ASSERT_NE(port, 0);
+        flood = std::make_unique<TDatagramFlood>(port);
+        ASSERT_TRUE(WaitUntil([&] { return client.Reads.load() > 5; }));
+      } // leaves the scope while datagrams keep coming
+    }
+  }
 }
 
 TEST(StunClientLifecycle, DestroyedWithQueuedDeliveriesPending) {

@@ -318,37 +318,62 @@ TEST_F(UdpClient, AnAnswerFromAnotherAddressIsAcceptedAndShowsThatAddress) {
   EXPECT_EQ(Events.Success(0).SocketIP, "127.0.0.1");
 }
 
-TEST_F(UdpClient, RequestsAndIndicationsFromTheServerSide) {
+// A request and an indication of the server side, sent to the client's port (learned from a
+// first request of the client).
+struct TServerSide {
+  TqynBytes Request, Indication;
+  TServerSide() {
+    TqynSTUN_Message probe;
+    probe.Header().SetMessageType_Method(stmmBinding);
+    const TqynBytes id = NewTransactionId();
+    Request = BuildAnswer(probe, stmcRequest, {}, &id);
+    Indication = BuildAnswer(probe, stmcIndication, {}, &id);
+  }
+};
+
+uint16_t ClientPortSeenBy(TFakeUDPServer& aServer, TqynSTUNClient& aClient) {
+  aClient.SendRequest();
+  if (!WaitUntil([&] { return aServer.Count() == 1; })) return 0;
+  return aServer.Received(0).FromPort;
+}
+
+TEST_F(UdpClient, RequestsAndIndicationsFromTheServerSideWithoutHandler) {
   TFakeUDPServer server;
   Start(server.Port());
-  Client.SendRequest();
-  ASSERT_TRUE(WaitUntil([&] { return server.Count() == 1; }));
-  const uint16_t clientPort = server.Received(0).FromPort;
-  TqynSTUN_Message probe;
-  probe.Header().SetMessageType_Method(stmmBinding);
-  const TqynBytes id = NewTransactionId();
-  const TqynBytes request = BuildAnswer(probe, stmcRequest, {}, &id);
-  const TqynBytes indication = BuildAnswer(probe, stmcIndication, {}, &id);
-
-  server.SendTo(clientPort, request);
+  const uint16_t clientPort = ClientPortSeenBy(server, Client);
+  ASSERT_NE(clientPort, 0);
+  const TServerSide side;
+  server.SendTo(clientPort, side.Request);
   ASSERT_TRUE(WaitUntil([&] { return Events.ExceptionCount() == 1; }));
   EXPECT_EQ(Events.ExceptionText(0), "Invalid Message Class Identifier");
-  server.SendTo(clientPort, indication);
+  server.SendTo(clientPort, side.Indication);
   ASSERT_TRUE(WaitUntil([&] { return Events.ExceptionCount() == 2; }));
   EXPECT_EQ(Events.ExceptionText(1), "Invalid Message Class Identifier");
+}
 
+TEST_F(UdpClient, RequestsFromTheServerSideGoToOnICERequestBinding) {
   std::atomic<int> requests{0};
   std::atomic<uint16_t> from{0};
+  // Handlers are assigned before the client is used, as applications do.
   Client.OnICERequestBinding = [&](TqynComponent_Base* Sender, TqynSocketConnection* aSocket, TqynSTUN_Message* aMessage) {
     EXPECT_EQ(Sender, &Client);
     EXPECT_EQ(aMessage->Header().MessageType_Class(), stmcRequest);
     from = aSocket->Port();
     ++requests;
   };
-  server.SendTo(clientPort, request);
+  TFakeUDPServer server;
+  Start(server.Port());
+  const uint16_t clientPort = ClientPortSeenBy(server, Client);
+  ASSERT_NE(clientPort, 0);
+  const TServerSide side;
+  server.SendTo(clientPort, side.Request);
   ASSERT_TRUE(WaitUntil([&] { return requests.load() == 1; }));
   EXPECT_EQ(from.load(), server.Port());
-  EXPECT_EQ(Events.ExceptionCount(), 2u);
+  // An indication still has no handler.
+  server.SendTo(clientPort, side.Indication);
+  ASSERT_TRUE(WaitUntil([&] { return Events.ExceptionCount() == 1; }));
+  EXPECT_EQ(Events.ExceptionText(0), "Invalid Message Class Identifier");
+  EXPECT_EQ(requests.load(), 1);
 }
 
 TEST_F(UdpClient, WithRetransmissionsOffARequestIsWrittenOnce) {

@@ -36,7 +36,7 @@ struct TRelayed {
 class TTestTURNServer : public TqynTURNServer {
 public:
   explicit TTestTURNServer(bool aRecord = true) : Record(aRecord) {}
-  ~TTestTURNServer() override { ShutdownServer(); }
+  ~TTestTURNServer() override { ShutdownComponent(); }
 
   bool Record;
   std::vector<TRelayed> Relayed() {
