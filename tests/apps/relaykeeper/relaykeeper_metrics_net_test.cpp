@@ -172,7 +172,8 @@ TEST_F(MetricsRelay, ScrapedCountersMatchTheRelayedTraffic) {
   EXPECT_EQ(framed[0], 0x40);
 
   // Discarded: a Send indication towards an address without permission (nothing is sent), and
-  // ChannelData on a number never bound. A wrong password: no answer, a processing error.
+  // ChannelData on a number never bound. A wrong password: a 401 with a fresh nonce, and a processing
+  // error.
   client.Socket.Send(Port, BuildMessage(kSendIndication, QYN_STUN_MAGIC_COOKIE, TurnTransactionId(200), [](TqynSTUN_Message& s) {
     AddPeer(s, "127.0.0.2", 9);
     AddDataAttr(s, Bytes("no"));
@@ -194,7 +195,7 @@ TEST_F(MetricsRelay, ScrapedCountersMatchTheRelayedTraffic) {
   const std::map<std::string, uint64_t> expected = {
       {"qynwire_turn_allocations", 1},
       {"qynwire_turn_allocations_created_total", 1},
-      {R"(qynwire_turn_allocations_refused_total{code="401",reason="Unauthorized"})", 2},
+      {R"(qynwire_turn_allocations_refused_total{code="401",reason="Unauthorized"})", 3},
       {"qynwire_turn_permissions", 1},
       {"qynwire_turn_permissions_installed_total", 1},
       {"qynwire_turn_channels", 1},
@@ -204,7 +205,7 @@ TEST_F(MetricsRelay, ScrapedCountersMatchTheRelayedTraffic) {
       {R"(qynwire_turn_relayed_datagrams_total{direction="peer_to_client"})", 3},
       {R"(qynwire_turn_relayed_bytes_total{direction="peer_to_client"})", 5 + 7 + 9},
       {R"(qynwire_requests_total{method="Binding",code="200"})", 1},
-      {R"(qynwire_requests_total{method="Allocate",code="401"})", 2},
+      {R"(qynwire_requests_total{method="Allocate",code="401"})", 3},
       {R"(qynwire_requests_total{method="Allocate",code="200"})", 1},
       {R"(qynwire_requests_total{method="CreatePermission",code="401"})", 1},
       {R"(qynwire_requests_total{method="CreatePermission",code="200"})", 1},

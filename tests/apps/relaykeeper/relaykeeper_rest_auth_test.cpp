@@ -190,16 +190,17 @@ TEST_F(DaemonSettings, ExpiredNameGetsAFreshChallengeAlsoWhenItExpiresOnTheClock
   EXPECT_FALSE(NonceOf(refused).empty());
 }
 
-TEST_F(DaemonSettings, WrongSecretIsDroppedLikeAWrongPassword) {
+TEST_F(DaemonSettings, WrongSecretIsRefusedLikeAWrongPassword) {
   Apply();
   const std::string user = NameExpiringAt(Now() + 3600);
-  EXPECT_TRUE(SignedAllocate(Client, user, OpenSSLPassword("south_wind", user)).empty());
+  EXPECT_EQ(CodeOf(SignedAllocate(Client, user, OpenSSLPassword("south_wind", user))), 401);
   ASSERT_EQ(Exceptions.size(), 1u);
   EXPECT_EQ(Exceptions[0], "Invalid Message Integrity");
   // No secret given: time-limited names are not accepted at all.
   Options.AuthSecret.clear();
   Apply();
-  EXPECT_TRUE(SignedAllocate(Client, user, OpenSSLPassword(kSecret, user)).empty());
+  EXPECT_EQ(CodeOf(SignedAllocate(Client, user, OpenSSLPassword(kSecret, user))), 401);
+  EXPECT_EQ(Server.GetAllocations()->Count(), 0);
 }
 
 TEST_F(DaemonSettings, MalformedNamesFallBackToTheStaticUser) {
@@ -207,14 +208,14 @@ TEST_F(DaemonSettings, MalformedNamesFallBackToTheStaticUser) {
   for (const std::string& user : {std::string("17x:alice"), std::string(":alice"), std::string("1234567890123456789:alice"),
                                  std::string("alice")}) {
     Exceptions.clear();
-    EXPECT_TRUE(SignedAllocate(Client, user, OpenSSLPassword(kSecret, user)).empty()) << user;
+    EXPECT_EQ(CodeOf(SignedAllocate(Client, user, OpenSSLPassword(kSecret, user))), 401) << user;
     EXPECT_EQ(Exceptions.size(), 1u) << user;
   }
   // A changed static user is the one that counts.
   Options.User = "bob";
   Options.Password = "b0b";
   Apply();
-  EXPECT_TRUE(SignedAllocate(Client, kTurnUser, kTurnPassword).empty());
+  EXPECT_EQ(CodeOf(SignedAllocate(Client, kTurnUser, kTurnPassword)), 401);
   EXPECT_EQ(TypeField(SignedAllocate(Client, "bob", "b0b")), 0x0103);
 }
 
