@@ -27,6 +27,7 @@
 #include "FRMTURNServer.h"
 #include "apps/relaykeeper/relaykeeper_test_client.h"
 #include "qynBase_Sync.h"
+#include "qyn_test_qt.h"
 
 // LeakSanitizer (sanitizer builds): the system's font configuration library, which Qt loads,
 // keeps caches for the process's whole life and frees none of them at exit.
@@ -36,32 +37,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "relaykeeper_window_test";
-  static char* argv[] = {arg0, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    auto* a = new QApplication(argc, argv);
-    InstallQtMainThreadDispatcher();
-    return a;
-  }();
-  return *app;
-}
-
-void Pump() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  std::this_thread::sleep_for(1ms);
-}
-
-template <typename F> bool PumpUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aDeadline;
-  while (!aCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    Pump();
-  }
-  return true;
-}
+QApplication& App() { return OffscreenApp("relaykeeper_window_test", InstallQtMainThreadDispatcher); }
 
 // A port that was free a moment ago (bound and released again).
 TIdPort FreePort() {

@@ -30,6 +30,7 @@
 #include "qynP2P_TURN_Server.h"
 #include "qynRelayProbe_Window.h"
 #include "qyn_test_udp.h"
+#include "qyn_test_qt.h"
 
 // LeakSanitizer (sanitizer builds): the system's font configuration library, which Qt loads,
 // keeps caches for the process's whole life and frees none of them at exit.
@@ -39,32 +40,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QApplication& App() {
-  static int argc = 1;
-  static char arg0[] = "relayprobe_window_test";
-  static char* argv[] = {arg0, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    auto* a = new QApplication(argc, argv);
-    QynInstallRelayProbeDispatcher();
-    return a;
-  }();
-  return *app;
-}
-
-void Pump() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  std::this_thread::sleep_for(1ms);
-}
-
-template <typename F> bool PumpUntil(F aCondition, std::chrono::milliseconds aDeadline = 10s) {
-  const auto end = std::chrono::steady_clock::now() + aDeadline;
-  while (!aCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    Pump();
-  }
-  return true;
-}
+QApplication& App() { return OffscreenApp("relayprobe_window_test", QynInstallRelayProbeDispatcher); }
 
 std::string Text(const TqynBytes& aBytes) { return std::string(aBytes.begin(), aBytes.end()); }
 TqynBytes Bytes(const std::string& aText) { return TqynBytes(aText.begin(), aText.end()); }
