@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "turn_server/turn_server_fake_fixture.h"
 #include "turn_server/turn_server_test_util.h"
 
 namespace {
@@ -20,48 +21,16 @@ namespace {
 const std::string kLocal = "198.51.100.7";
 const std::string kPeer = "203.0.113.5";
 
-struct DataFixture : ::testing::Test {
-  TTestTURNServer Server;
+struct DataFixture : TTURNFakeSocketFixture {
   TFakeUDPSocket Client{"192.0.2.1", 5000, kLocal, 3478};
-  std::vector<std::string> Exceptions;
-  struct Discard {
-    TqynStunMessageMethod Method;
-    bool HasMessage;
-    std::string Reason;
-  };
-  std::vector<Discard> Discards;
-  std::vector<std::string> ChannelDiscards;
-  int Tid = 1;
 
-  DataFixture() {
-    Server.TURNOptions().Authentication.Enabled = false;
-    Server.OnSTUNException = [this](TqynComponent_Base*, const Exception& E) { Exceptions.push_back(E.Message()); };
-    Server.OnTURNMessageDiscarded = [this](TqynComponent_Base*, TqynSocketConnection*, TqynStunMessageMethod aMethod,
-                                           TqynSTUN_Message* aMessage, const std::string& aReason) {
-      Discards.push_back({aMethod, aMessage != nullptr, aReason});
-    };
-    Server.OnTURNChannelDataDiscarded = [this](TqynComponent_Base*, TqynSocketConnection*, TqynTURNChannelData*,
-                                               const std::string& aReason) { ChannelDiscards.push_back(aReason); };
-  }
   ~DataFixture() override { QynClockReset(); }
 
-  TqynBytes Exchange(TFakeUDPSocket& aSocket, const TqynBytes& aBytes) {
-    aSocket.Sent.clear();
-    Server.UDPServerRead(nullptr, &aSocket, aBytes);
-    return aSocket.Sent.empty() ? TqynBytes() : aSocket.Sent.back();
-  }
-  TqynBytes Request(uint16_t aType, const std::function<void(TqynSTUN_Message&)>& aFill) {
-    return BuildMessage(aType, QYN_STUN_MAGIC_COOKIE, TurnTransactionId(Tid++), aFill);
-  }
   uint16_t Code(const TqynBytes& aResponse) {
     if (TypeField(aResponse) & 0x0100 && !(TypeField(aResponse) & 0x0010)) return 0;
     TqynSTUN_Message m;
     ReadResponse(aResponse, m);
     return ErrorOf(m).first;
-  }
-  TqynTURNAllocationRef Allocate(TFakeUDPSocket& aSocket) {
-    Exchange(aSocket, Request(kAllocate, [](TqynSTUN_Message& m) { AddRequestedTransport(m); }));
-    return Server.GetAllocations()->GetAllocation(&aSocket);
   }
   uint16_t Permit(TFakeUDPSocket& aSocket, const std::vector<std::pair<std::string, uint16_t>>& aPeers) {
     return Code(Exchange(aSocket, Request(kCreatePermission, [&](TqynSTUN_Message& m) {
@@ -87,11 +56,6 @@ struct DataFixture : ::testing::Test {
     TFakeUDPSocket peer(aIP, aPort, aAllocation->RelayIP(), aAllocation->RelayPort());
     Server.UDPServerRead(nullptr, &peer, aBytes);
     EXPECT_TRUE(peer.Sent.empty()); // nothing is ever answered to a peer through its socket object
-  }
-  std::vector<TRelayed> Take() {
-    auto out = Server.Relayed();
-    Server.ClearRelayed();
-    return out;
   }
 };
 

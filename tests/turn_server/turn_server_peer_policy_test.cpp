@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qynP2P_TURN_PeerPolicy.h"
+#include "turn_server/turn_server_fake_fixture.h"
 #include "turn_server/turn_server_test_util.h"
 
 namespace {
@@ -301,43 +302,14 @@ TEST(PeerRange, ParsesRangesAndRefusesMalformedOnes) {
 
 // ---- The component on fake sockets ----
 
-struct PolicyFixture : ::testing::Test {
-  TTestTURNServer Server;
+struct PolicyFixture : TTURNFakeSocketFixture {
   TFakeUDPSocket Client4{"192.0.2.1", 5000, "198.51.100.7", 3478};
   TFakeUDPSocket Client6{"2001:db8::1", 5000, "2001:db8::7", 3478, Id_IPv6};
-  struct Discard {
-    TqynStunMessageMethod Method;
-    bool HasMessage;
-    std::string Reason;
-  };
-  std::vector<Discard> Discards;
-  std::vector<std::string> ChannelDiscards;
-  std::vector<std::string> Exceptions;
-  int Tid = 1;
-
-  PolicyFixture() {
-    Server.TURNOptions().Authentication.Enabled = false;
-    Server.OnSTUNException = [this](TqynComponent_Base*, const Exception& E) { Exceptions.push_back(E.Message()); };
-    Server.OnTURNMessageDiscarded = [this](TqynComponent_Base*, TqynSocketConnection*, TqynStunMessageMethod aMethod,
-                                           TqynSTUN_Message* aMessage, const std::string& aReason) {
-      Discards.push_back({aMethod, aMessage != nullptr, aReason});
-    };
-    Server.OnTURNChannelDataDiscarded = [this](TqynComponent_Base*, TqynSocketConnection*, TqynTURNChannelData*,
-                                               const std::string& aReason) { ChannelDiscards.push_back(aReason); };
-  }
   void SetPolicy(const TqynTURNServer_PeerPolicy& aPolicy) {
     Server.TURNOptions().PeerPolicy = aPolicy;
     Server.ApplyPeerPolicy();
   }
   TFakeUDPSocket& ClientFor(const std::string& aIP) { return aIP.find(':') != std::string::npos ? Client6 : Client4; }
-  TqynBytes Exchange(TFakeUDPSocket& aSocket, const TqynBytes& aBytes) {
-    aSocket.Sent.clear();
-    Server.UDPServerRead(nullptr, &aSocket, aBytes);
-    return aSocket.Sent.empty() ? TqynBytes() : aSocket.Sent.back();
-  }
-  TqynBytes Request(uint16_t aType, const std::function<void(TqynSTUN_Message&)>& aFill) {
-    return BuildMessage(aType, QYN_STUN_MAGIC_COOKIE, TurnTransactionId(Tid++), aFill);
-  }
   // The response code; 0 for a success response, -1 for no response.
   int Code(const TqynBytes& aResponse) {
     if (aResponse.empty()) return -1;
@@ -345,10 +317,6 @@ struct PolicyFixture : ::testing::Test {
     TqynSTUN_Message m;
     ReadResponse(aResponse, m);
     return ErrorOf(m).first;
-  }
-  TqynTURNAllocationRef Allocate(TFakeUDPSocket& aSocket) {
-    Exchange(aSocket, Request(kAllocate, [](TqynSTUN_Message& m) { AddRequestedTransport(m); }));
-    return Server.GetAllocations()->GetAllocation(&aSocket);
   }
   int Permit(TFakeUDPSocket& aSocket, const std::vector<std::string>& aPeers) {
     return Code(Exchange(aSocket, Request(kCreatePermission, [&](TqynSTUN_Message& m) {
@@ -372,11 +340,6 @@ struct PolicyFixture : ::testing::Test {
                         aAllocation->Family() == 2 ? Id_IPv6 : Id_IPv4);
     Server.UDPServerRead(nullptr, &peer, aBytes);
     EXPECT_TRUE(peer.Sent.empty());
-  }
-  std::vector<TRelayed> Take() {
-    auto out = Server.Relayed();
-    Server.ClearRelayed();
-    return out;
   }
 };
 
