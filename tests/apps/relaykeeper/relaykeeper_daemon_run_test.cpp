@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "apps/relaykeeper/relaykeeper_test_client.h"
+#include "apps/relaykeeper/relaykeeper_test_output.h"
 #include "qynRelayKeeper_Daemon.h"
 #include "qyn_test_wait.h"
 
@@ -19,17 +20,6 @@ namespace {
 
 // The project's own threads (a sanitizer's background thread is not one of them).
 int ThreadCount() { return TIdThread::RunningCount(); }
-
-std::string Contents(std::FILE* aFile) {
-  std::fflush(aFile);
-  std::string out;
-  std::rewind(aFile);
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, aFile)) > 0) out.append(buf, n);
-  std::fseek(aFile, 0, SEEK_END);
-  return out;
-}
 
 TEST(DaemonRun, StopRequestEndsTheRunWithNoThreadLeft) {
   std::FILE* out = std::tmpfile();
