@@ -7,18 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "apps/apps_test_command_line.h"
 #include "qynRelayKeeper_Daemon.h"
 #include "qynRelayKeeper_Options.h"
 
 namespace {
 
 TqynRelayKeeperOptions Parse(std::vector<std::string> aArgs) {
-  aArgs.insert(aArgs.begin(), "relaykeeper");
-  std::vector<const char*> argv;
-  for (const std::string& a : aArgs) argv.push_back(a.c_str());
-  return ParseRelayKeeperOptions(static_cast<int>(argv.size()), argv.data());
+  return ParseCommandLine(ParseRelayKeeperOptions, "relaykeeper", std::move(aArgs));
 }
 
 TEST(RelayKeeperOptions, DefaultsAreTheWindowsAndValuesTakeBothSpellings) {

@@ -19,7 +19,9 @@
 #include <string>
 #include <thread>
 
+#include "apps/apps_test_command_line.h"
 #include "apps/relaykeeper/relaykeeper_test_client.h"
+#include "apps/relaykeeper/relaykeeper_test_output.h"
 #include "qynRelayKeeper_Daemon.h"
 #include "qyn_test_wait.h"
 
@@ -64,17 +66,6 @@ private:
   TIdPort FPort = 0;
 };
 
-std::string Contents(std::FILE* aFile) {
-  std::fflush(aFile);
-  std::string out;
-  std::rewind(aFile);
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, aFile)) > 0) out.append(buf, n);
-  std::fseek(aFile, 0, SEEK_END);
-  return out;
-}
-
 // The daemon on 127.0.0.1, any port, run on a thread of the test process until the fixture ends.
 struct PolicyDaemon : ::testing::Test {
   std::FILE* Out = std::tmpfile();
@@ -85,10 +76,8 @@ struct PolicyDaemon : ::testing::Test {
 
   void Start(std::vector<std::string> aArgs) {
     ASSERT_TRUE(Out && Err);
-    aArgs.insert(aArgs.begin(), {"relaykeeper", "--headless", "--port", "0", "--no-auth", "--verbose"});
-    std::vector<const char*> argv;
-    for (const std::string& a : aArgs) argv.push_back(a.c_str());
-    const TqynRelayKeeperOptions options = ParseRelayKeeperOptions(static_cast<int>(argv.size()), argv.data());
+    aArgs.insert(aArgs.begin(), {"--headless", "--port", "0", "--no-auth", "--verbose"});
+    const TqynRelayKeeperOptions options = ParseCommandLine(ParseRelayKeeperOptions, "relaykeeper", aArgs);
     Run = std::thread([this, options] { Status = RunRelayKeeperDaemon(options, Out, Err); });
     std::string text;
     ASSERT_TRUE(WaitUntil([&] { return (text = Contents(Err)).find(" (UDP)\n") != std::string::npos; }));

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "apps/apps_test_command_line.h"
 #include "qynRelayProbe_Check.h"
 #include "qynRelayProbe_Options.h"
 #include "qynRelayProbe_RestCredentials.h"
@@ -19,10 +21,7 @@
 namespace {
 
 TqynRelayProbeOptions Parse(std::vector<std::string> aArgs) {
-  aArgs.insert(aArgs.begin(), "relayprobe");
-  std::vector<const char*> argv;
-  for (const std::string& a : aArgs) argv.push_back(a.c_str());
-  return ParseRelayProbeOptions(static_cast<int>(argv.size()), argv.data());
+  return ParseCommandLine(ParseRelayProbeOptions, "relayprobe", std::move(aArgs));
 }
 
 TEST(RelayProbeOptions, DefaultsAreTheWindowsAndOptionsTakeBothSpellings) {
