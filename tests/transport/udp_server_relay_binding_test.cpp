@@ -6,7 +6,6 @@
 // for the listening binding. Also the socket handle's wake-up by shutdown and the thread's stack
 // size underneath.
 
-#include <dirent.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -22,25 +21,13 @@
 #include "qynBase_Sync.h"
 #include "qynId_Sockets.h"
 #include "qynUDP_Server.h"
+#include "qyn_test_proc.h"
 #include "qyn_test_udp.h"
 #include "qyn_test_wait.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-int CountEntries(const char* aDirectory) {
-  DIR* d = opendir(aDirectory);
-  if (!d) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n;
-}
-
-int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
-int ThreadCount() { return CountEntries("/proc/self/task"); }
 
 struct RelayBindings : ::testing::Test {
   TqynUDPServer_Base Server;

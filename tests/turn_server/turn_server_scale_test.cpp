@@ -6,7 +6,6 @@
 // server's stop), while every allocation relays data both ways. The figures for thousands of
 // allocations come from bench/turn_allocations_bench.
 
-#include <dirent.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -20,21 +19,12 @@
 #include <vector>
 
 #include "qynUDP_Server.h"
+#include "qyn_test_proc.h"
 #include "qyn_test_udp.h"
 #include "qyn_test_wait.h"
 #include "turn_server/turn_server_test_util.h"
 
 namespace {
-
-int CountEntries(const char* aDirectory) {
-  DIR* d = opendir(aDirectory);
-  if (!d) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n;
-}
 
 // The largest resident size (KB) among the private writable mappings of aSizeKB (thread stacks
 // of that size), or 0 when there is none.
