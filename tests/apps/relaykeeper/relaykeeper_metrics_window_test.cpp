@@ -7,16 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "apps/relaykeeper/relaykeeper_test_client.h"
+#include "apps/relaykeeper/relaykeeper_test_http.h"
 #include "qynRelayKeeper_Metrics.h"
 #include "qyn_test_process.h"
 
@@ -29,24 +27,8 @@ const bool kOffscreen = setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
 
 // The body of GET /metrics on 127.0.0.1:aPort ("" when there is no answer).
 std::string Scrape(TIdPort aPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(aPort);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  std::string all;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) all.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  const size_t end = all.find("\r\n\r\n");
-  return all.rfind("HTTP/1.1 200", 0) == 0 && end != std::string::npos ? all.substr(end + 4) : std::string();
+  const THttpAnswer answer = HttpGet(aPort, "/metrics");
+  return answer.Status == 200 ? answer.Body : std::string();
 }
 
 TEST(WindowMetrics, TheWindowServerIsServed) {
