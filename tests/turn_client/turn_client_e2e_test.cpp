@@ -18,6 +18,7 @@
 
 #include "qynP2P_TURN_Server.h"
 #include "turn_client/turn_client_test_peer.h"
+#include "turn_client/turn_client_test_relay.h"
 #include "turn_client/turn_client_test_util.h"
 
 namespace {
@@ -123,6 +124,12 @@ protected:
            aCondition();
   }
   bool Wait(const std::function<bool()>& aCondition) { return Wait(Events, aCondition); }
+  TWaitFor Waiter() {
+    return [this](const std::function<bool()>& aCondition) { return Wait(aCondition); };
+  }
+  TProblems Reporter() {
+    return [this] { return Problems(); };
+  }
   static bool LastRefreshIs(TTURNEvents& aEvents, uint32_t aLifetime) {
     const size_t n = aEvents.Size(aEvents.Refreshes);
     return n > 0 && aEvents.At(aEvents.Refreshes, n - 1) == aLifetime;
@@ -159,40 +166,11 @@ TEST_P(OurTURN, RelaysFromAllocateToRefreshZero) {
   ASSERT_TRUE(Wait([&] { return Events.Size(Events.Permissions) == 1; })) << Problems();
   EXPECT_EQ(Events.At(Events.Permissions, 0), std::vector<std::string>{"127.0.0.1"});
 
-  Client.SendIndication("127.0.0.1", Peer.Port(), std::string("hello via send"));
-  ASSERT_TRUE(Wait([&] { return Peer.Count() == 1; })) << Problems();
-  EXPECT_EQ(Peer.Received(0), (std::pair<std::string, uint16_t>("hello via send", relay)));
-
-  Peer.SendTo(relay, "back as data");
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Data) == 1; })) << Problems();
-  EXPECT_EQ(Text(Events.At(Events.Data, 0).FData), "back as data");
-  EXPECT_EQ(Events.At(Events.Data, 0).FPeerIP, "127.0.0.1");
-  EXPECT_EQ(Events.At(Events.Data, 0).FPeerPort, Peer.Port());
-
-  Client.ChannelBind("127.0.0.1", Peer.Port());
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Channels) == 1; })) << Problems();
-  EXPECT_EQ(Events.At(Events.Channels, 0).FChannel, 0x4000);
-
-  Client.SendChannelData(0x4000, std::string("over the channel"));
-  ASSERT_TRUE(Wait([&] { return Peer.Count() == 2; })) << Problems();
-  EXPECT_EQ(Peer.Received(1), (std::pair<std::string, uint16_t>("over the channel", relay)));
-
-  Peer.SendTo(relay, "channel back");
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.ChannelData) == 1; })) << Problems();
-  EXPECT_EQ(Events.At(Events.ChannelData, 0).first, 0x4000);
-  EXPECT_EQ(Text(Events.At(Events.ChannelData, 0).second), "channel back");
+  ASSERT_NO_FATAL_FAILURE(RelayBothWays(Client, Events, Peer, relay, Waiter(), Reporter()));
 
   // 301 s later the server's permission has lapsed; the client's timer renews all three and
   // the server accepts them, so peer data flows on over the same channel.
-  const size_t refreshes = Events.Size(Events.Refreshes);
-  const size_t permissions = Events.Size(Events.Permissions);
-  const size_t channels = Events.Size(Events.Channels);
-  Clock.By(301);
-  ASSERT_TRUE(Wait([&] {
-    return Events.Size(Events.Refreshes) > refreshes && Events.Size(Events.Permissions) > permissions &&
-           Events.Size(Events.Channels) > channels;
-  })) << Problems();
-  EXPECT_EQ(Events.At(Events.Channels, Events.Size(Events.Channels) - 1).FChannel, 0x4000) << "re-bound with its number";
+  ASSERT_NO_FATAL_FAILURE(RenewAllThree(Events, Clock, Waiter(), Reporter()));
   Peer.SendTo(relay, "after renewal");
   ASSERT_TRUE(Wait([&] { return Events.Size(Events.ChannelData) == 2; })) << Problems();
   EXPECT_EQ(Text(Events.At(Events.ChannelData, 1).second), "after renewal");

@@ -10,6 +10,7 @@
 
 #include "qyn_test_coturn.h"
 #include "turn_client/turn_client_test_peer.h"
+#include "turn_client/turn_client_test_relay.h"
 #include "turn_client/turn_client_test_util.h"
 
 namespace {
@@ -47,6 +48,12 @@ struct CoturnTURN : ::testing::Test {
     return WaitUntil([&] { return aCondition() || Events.ErrorCount() > 0 || Events.ExceptionCount() > 0; }) &&
            aCondition();
   }
+  TWaitFor Waiter() {
+    return [this](const std::function<bool()>& aCondition) { return Wait(aCondition); };
+  }
+  TProblems Reporter() {
+    return [this] { return Problems(); };
+  }
 };
 
 TEST_F(CoturnTURN, AllocatePermissionIndicationsChannelDataRefreshAndEnd) {
@@ -69,39 +76,10 @@ TEST_F(CoturnTURN, AllocatePermissionIndicationsChannelDataRefreshAndEnd) {
   Client.CreatePermission("127.0.0.1");
   ASSERT_TRUE(Wait([&] { return Events.Size(Events.Permissions) == 1; })) << Problems();
 
-  Client.SendIndication("127.0.0.1", peer.Port(), std::string("hello via send"));
-  ASSERT_TRUE(Wait([&] { return peer.Count() == 1; })) << Problems();
-  EXPECT_EQ(peer.Received(0), (std::pair<std::string, uint16_t>("hello via send", relay)));
-
-  peer.SendTo(relay, "back as data");
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Data) == 1; })) << Problems();
-  EXPECT_EQ(Text(Events.At(Events.Data, 0).FData), "back as data");
-  EXPECT_EQ(Events.At(Events.Data, 0).FPeerIP, "127.0.0.1");
-  EXPECT_EQ(Events.At(Events.Data, 0).FPeerPort, peer.Port());
-
-  Client.ChannelBind("127.0.0.1", peer.Port());
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.Channels) == 1; })) << Problems();
-  EXPECT_EQ(Events.At(Events.Channels, 0).FChannel, 0x4000);
-
-  Client.SendChannelData(0x4000, std::string("over the channel"));
-  ASSERT_TRUE(Wait([&] { return peer.Count() == 2; })) << Problems();
-  EXPECT_EQ(peer.Received(1), (std::pair<std::string, uint16_t>("over the channel", relay)));
-
-  peer.SendTo(relay, "channel back");
-  ASSERT_TRUE(Wait([&] { return Events.Size(Events.ChannelData) == 1; })) << Problems();
-  EXPECT_EQ(Events.At(Events.ChannelData, 0).first, 0x4000);
-  EXPECT_EQ(Text(Events.At(Events.ChannelData, 0).second), "channel back");
+  ASSERT_NO_FATAL_FAILURE(RelayBothWays(Client, Events, peer, relay, Waiter(), Reporter()));
 
   // Automatic renewal of all three, accepted by coturn.
-  const size_t refreshes = Events.Size(Events.Refreshes);
-  const size_t permissions = Events.Size(Events.Permissions);
-  const size_t channels = Events.Size(Events.Channels);
-  Clock.By(301);
-  ASSERT_TRUE(Wait([&] {
-    return Events.Size(Events.Refreshes) > refreshes && Events.Size(Events.Permissions) > permissions &&
-           Events.Size(Events.Channels) > channels;
-  })) << Problems();
-  EXPECT_EQ(Events.At(Events.Channels, Events.Size(Events.Channels) - 1).FChannel, 0x4000) << "re-bound with its number";
+  ASSERT_NO_FATAL_FAILURE(RenewAllThree(Events, Clock, Waiter(), Reporter()));
   Clock.By(-301);
 
   // A lifetime below the default is raised to the default by the server; a longer one is granted.
