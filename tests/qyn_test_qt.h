@@ -1,11 +1,16 @@
 // Helpers of the Qt window tests: one QApplication on Qt's offscreen platform for the whole test
-// program, and waiting for a condition while the test thread (Qt's main thread) runs its events.
+// program, waiting for a condition while the test thread (Qt's main thread) runs its events, and
+// reading a window's log.
 #pragma once
 
 #include <QApplication>
+#include <QPlainTextEdit>
+#include <QString>
 
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 // The test program's QApplication, created on first use on the offscreen platform; aInstall runs
 // once right after it (the window's main-thread dispatcher). aName must outlive the program (a
@@ -36,4 +41,13 @@ template <typename F> bool PumpUntil(F aCondition, std::chrono::milliseconds aDe
     Pump();
   }
   return true;
+}
+
+// The lines of a log memo, in order (none when it is empty).
+inline std::vector<std::string> LogLines(const QPlainTextEdit& aMemo) {
+  std::vector<std::string> out;
+  const QString text = aMemo.toPlainText();
+  if (text.isEmpty()) return out;
+  for (const QString& line : text.split('\n')) out.push_back(line.toStdString());
+  return out;
 }

@@ -107,13 +107,7 @@ struct ProbeWindow : ::testing::Test {
     PumpUntil([] { return TqynMainThread::PendingCount() == 0; }, 1s);
   }
 
-  std::vector<std::string> Log() const {
-    std::vector<std::string> out;
-    const QString text = Form->memoLog->toPlainText();
-    if (text.isEmpty()) return out;
-    for (const QString& line : text.split('\n')) out.push_back(line.toStdString());
-    return out;
-  }
+  std::vector<std::string> Log() const { return LogLines(*Form->memoLog); }
   bool WaitLines(size_t aCount) {
     return PumpUntil([&] { return Log().size() >= aCount; });
   }
