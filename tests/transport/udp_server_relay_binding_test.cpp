@@ -231,6 +231,10 @@ TEST(IdThreadStack, TheStackSizeAskedForIsTheThreadsStack) {
   t.SetStackSize(64 * 1024);
   t.Start();
   t.WaitFor();
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer raises every thread's stack to a minimum of its own, far above 64 KB.
+  GTEST_SKIP() << "ThreadSanitizer sets thread stack sizes itself";
+#endif
   EXPECT_GE(t.Seen.load(), 60u * 1024);
   EXPECT_LE(t.Seen.load(), 72u * 1024);
 }

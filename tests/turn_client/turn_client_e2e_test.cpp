@@ -57,6 +57,9 @@ struct TOurServer {
     Server.SetPort(0);
     Server.SetActive(true);
   }
+  // The server's threads call the handlers above, which use the members declared after it: they
+  // stop before any of those is destroyed.
+  ~TOurServer() { Server.ShutdownComponent(); }
   TOurServer(const TOurServer&) = delete;
   TOurServer& operator=(const TOurServer&) = delete;
 
