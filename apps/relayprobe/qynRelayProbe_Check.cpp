@@ -41,7 +41,10 @@ public:
     TqynRelayProbeVerdict verdict = Allocate(FA);
     if (verdict == rpvPass) verdict = Allocate(FB);
     if (verdict == rpvPass && !Relay()) verdict = rpvNoRelay;
-    const bool released = Release(FA) & Release(FB);
+    // Both allocations are released, whatever the first one's outcome.
+    const bool releasedA = Release(FA);
+    const bool releasedB = Release(FB);
+    const bool released = releasedA && releasedB;
     if (verdict == rpvPass && !released) verdict = rpvNotReleased;
     WriteRelayProbeLine(FOut, RelayProbeVerdictLine(verdict, FOptions, FFailure));
     return verdict == rpvPass ? 0 : 1;
