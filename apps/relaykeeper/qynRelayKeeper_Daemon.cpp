@@ -176,11 +176,13 @@ int RunRelayKeeperDaemon(const TqynRelayKeeperOptions& aOptions, std::FILE* aOut
       std::fflush(aErr);
       status = 1;
     } else {
+      // "#start server" is queued before the port is announced: a client that allocates as soon
+      // as it reads the port must find its "New Allocation" after the start line.
+      SyncMessages().Queue(StartServerLine());
       TIdSocketHandle* listening = server.Bindings().Items(0);
       std::fprintf(aErr, "relaykeeper: listening on %s port %d (UDP)\n", aOptions.Host.c_str(),
                    listening ? static_cast<int>(listening->Port()) : static_cast<int>(aOptions.Port));
       std::fflush(aErr);
-      SyncMessages().Queue(StartServerLine());
       while (!GStopRequested.load()) CheckSynchronize(50);
       server.SetActive(false);
       SyncMessages().Queue(StopServerLine());
