@@ -8,14 +8,29 @@ namespace {
 std::atomic<int64_t> GShift{0};
 }
 
+namespace {
+// The local zone's offset from UTC in milliseconds at aSecs. localtime_r takes the C library's
+// zone lock on every call, and the datagram path reads the clock several times per datagram on
+// every listener: each thread keeps the offset of the current minute (offsets change only at
+// whole minutes).
+int64_t LocalOffsetMs(std::time_t aSecs) {
+  thread_local std::time_t tMinute = -1;
+  thread_local int64_t tOffsetMs = 0;
+  const std::time_t minute = aSecs / 60;
+  if (minute == tMinute) return tOffsetMs;
+  std::tm local{};
+  localtime_r(&aSecs, &local);
+  tMinute = minute;
+  tOffsetMs = static_cast<int64_t>(local.tm_gmtoff) * 1000;
+  return tOffsetMs;
+}
+} // namespace
+
 TqynDateTime QynNow() {
   using namespace std::chrono;
   const auto now = system_clock::now();
   const int64_t ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-  const std::time_t secs = system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  return ms + static_cast<int64_t>(local.tm_gmtoff) * 1000 + GShift.load(std::memory_order_relaxed);
+  return ms + LocalOffsetMs(system_clock::to_time_t(now)) + GShift.load(std::memory_order_relaxed);
 }
 
 int64_t QynUnixNowMs() {
