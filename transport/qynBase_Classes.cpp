@@ -641,11 +641,11 @@ void TqynUDPComponent::Notify(TNotifyKind aKind, TqynUDPSocket* aSocket, std::sh
 }
 
 // Waiting for a list's lock (held while a handler runs on the main thread) gives up when this
-// worker thread is terminated: its component is being stopped.
+// worker thread, or the listener a poller is serving on it, is terminated: its component, or that
+// binding, is being stopped.
 bool TqynUDPComponent::LockPendingList(TqynUDPObjectList& aList) {
-  TIdThread* self = TIdThread::Current();
   while (!aList.Lock().TryAcquire()) {
-    if (self && self->Terminated()) return false;
+    if (TqynMainThread::ThreadAborted()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;

@@ -225,6 +225,8 @@ void TqynMainThread::WakeWaiters() {
 
 void TqynMainThread::SetThreadAbortCheck(TqynAbortCheck aAbort) { GThreadAbort = std::move(aAbort); }
 
+bool TqynMainThread::ThreadAborted() { return GThreadAbort && GThreadAbort(); }
+
 void TqynMainThread::SetOnException(TqynSyncExceptionHandler aHandler) {
   TRelay& r = Relay();
   std::lock_guard<std::mutex> lock(r.M);

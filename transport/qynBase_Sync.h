@@ -66,8 +66,12 @@ public:
   // Makes waiting Send calls re-check their abort conditions (TIdThread calls it on Stop and
   // Terminate).
   static void WakeWaiters();
-  // The abort check that Send(fn) uses on the calling thread (TIdThread sets "terminated").
+  // The abort check that Send(fn) uses on the calling thread (TIdThread sets "terminated"; a
+  // poller serving many listeners also counts the one whose datagram it is handling).
   static void SetThreadAbortCheck(TqynAbortCheck aAbort);
+  // The calling thread's abort check holds (false without one): a wait for something a stopping
+  // thread may hold should give up.
+  static bool ThreadAborted();
 
   // Receives exceptions raised by posted calls. Empty restores the default (stderr).
   static void SetOnException(TqynSyncExceptionHandler aHandler);

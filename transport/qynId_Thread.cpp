@@ -189,22 +189,6 @@ bool TIdThread::Synchronize(const std::function<void()>& aMethod) {
   return TqynMainThread::Send(aMethod, [this] { return Terminated(); });
 }
 
-void TIdThread::ReleaseUnusedStack() noexcept {
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-  void* stack = nullptr;
-  size_t size = 0;
-  const bool known = pthread_attr_getstack(&attr, &stack, &size) == 0;
-  pthread_attr_destroy(&attr);
-  if (!known || !stack) return;
-  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t low = (reinterpret_cast<uintptr_t>(stack) + page - 1) & ~(page - 1);
-  volatile char here = 0;
-  // The page of this frame and the one below it stay: the caller's next calls (a wait) use them.
-  const uintptr_t high = (reinterpret_cast<uintptr_t>(&here) & ~(page - 1)) - page;
-  if (high > low) madvise(reinterpret_cast<void*>(low), high - low, MADV_DONTNEED);
-}
-
 void TIdThread::SleepUntilStopped() {
   std::unique_lock<std::mutex> lock(FMutex);
   FCv.wait(lock, [this] { return Stopped(); });

@@ -72,10 +72,6 @@ public:
   bool SleepFor(int64_t aMilliseconds);
   // Sleeps until the thread is stopped or terminated.
   void SleepUntilStopped();
-  // Gives the pages of the calling thread's stack below the caller's frame (less a few kept for
-  // the calls it is about to make) back to the system; they come back zeroed when touched again.
-  // For a thread about to wait for a long time after deep work. Only for TIdThread threads.
-  static void ReleaseUnusedStack() noexcept;
 
   bool Stopped() const noexcept { return FStopped.load() || FTerminated.load(); }
   bool Terminated() const noexcept { return FTerminated.load(); }

@@ -22,16 +22,9 @@ void TIdUDPListenerThread::WakeUp() {
   // Once the body has ended there is no wait to cut short, and the binding may already be gone:
   // a listener stopped from its own handler frees itself later, after that handler may have
   // deleted its binding (the destructor's Terminate comes here too). Only a stop needs the wait
-  // cut short (a wake-up may shut the socket's reading down for good).
-  if (!Finished() && Stopped()) FBinding.Wakeup();
-}
-
-void TIdUDPListenerThread::ReleaseReceiveMemory() {
-  FArea.reset();
-  FSlotSize = 0;
-  FLengths = std::vector<size_t>();
-  FAddrs = std::vector<TIdSockAddr>();
-  FBuffer = TIdBytes();
+  // cut short (a wake-up may shut the socket's reading down for good). A pooled listener has no
+  // wait of its own.
+  if (!Pooled() && !Finished() && Stopped()) FBinding.Wakeup();
 }
 
 void TIdUDPListenerThread::Run() {
@@ -46,59 +39,13 @@ void TIdUDPListenerThread::Run() {
   // After a pass that received datagrams more are likely waiting: read first and wait only when
   // none is there (a stop is still seen at once: the flag is checked above, and the wait wakes).
   if (!FReadFirst) {
-    if (FHolding) {
-      // A compact listener after a datagram: a short wait first; when it ends empty the memory
-      // goes and the next pass waits for AcceptWait.
-      if (!FBinding.Readable(CompactIdleWait)) {
-        if (Stopped()) return;
-        FHolding = false;
-        ReleaseReceiveMemory();
-        ReleaseUnusedStack();
-        return;
-      }
-    } else if (!FBinding.Readable(AcceptWait())) {
-      return;
-    }
+    if (!FBinding.Readable(AcceptWait())) return;
     if (Stopped()) return;
   }
   FReadFirst = false;
-  if (Compact() && static_cast<size_t>(std::max(0, FServer.BufferSize())) <= KCompactArea) {
-    RunCompactPass();
-    return;
-  }
-  int count = 0;
-  try {
-    const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
-    if (slotSize != FSlotSize || !FArea) {
-      // Up to 8 datagrams a pass (a short pass gets its answers out early), within 256 KB of
-      // receive area; a compact listener takes one at a time.
-      constexpr size_t KAreaBytes = 256 * 1024;
-      const int maxSlots = Compact() ? 1 : 8;
-      FSlots = static_cast<int>(std::clamp<size_t>(KAreaBytes / std::max<size_t>(slotSize, 1), 1, maxSlots));
-      FArea.reset(new uint8_t[std::max<size_t>(slotSize, 1) * static_cast<size_t>(FSlots)]);
-      FSlotSize = slotSize;
-      FLengths.assign(static_cast<size_t>(FSlots), 0);
-      FAddrs.assign(static_cast<size_t>(FSlots), TIdSockAddr{});
-    }
-    count = FBinding.RecvBatch(FArea.get(), FSlotSize, FSlots, FLengths.data(), FAddrs.data());
-  } catch (const Exception& E) {
-    ReportCurrentException(E);
-    return;
-  } catch (const std::exception& E) {
-    ReportCurrentException(Exception(E.what()));
-    return;
-  }
+  const int count = ReceiveInto(FArea);
   if (count == 0) return; // nothing there after all
   FReadFirst = true;
-  if (Compact()) {
-    FHolding = true;
-    // No send batch: what the handlers send goes out at once.
-    for (int i = 0; i < count; ++i) {
-      if (i > 0 && Stopped()) break;
-      Deliver(i);
-    }
-    return;
-  }
   if (!FSendBatch) FSendBatch = std::make_unique<TIdSendBatch>();
   TIdSendBatch& batch = *FSendBatch;
   batch.Handle = &FBinding;
@@ -108,7 +55,7 @@ void TIdUDPListenerThread::Run() {
     // A handler may have stopped this listener (and its binding may be gone by now): the rest of
     // the batch is dropped with it.
     if (i > 0 && Stopped()) break;
-    Deliver(i);
+    Deliver(FArea, i);
   }
   tSendBatch = nullptr;
   // What the handlers sent goes out even when one of them stopped the listener (the socket's
@@ -121,31 +68,35 @@ void TIdUDPListenerThread::Run() {
   }
 }
 
-void TIdUDPListenerThread::RunCompactPass() {
-  // The datagram lands in an area on this thread's stack (given back with the stack's unused
-  // pages when the listener idles) and is copied into FBuffer before it is handed out.
-  uint8_t area[KCompactArea];
-  size_t length = 0;
-  TIdSockAddr addr;
-  const size_t slotSize = static_cast<size_t>(std::max(0, FServer.BufferSize()));
+int TIdUDPListenerThread::ReceiveInto(TIdUDPReceiveArea& aArea) {
+  // Up to 8 datagrams a pass (a short pass gets its answers out early), within 256 KB.
   try {
-    if (FBinding.RecvBatch(area, slotSize, 1, &length, &addr) == 0) return; // nothing there after all
+    aArea.Fit(static_cast<size_t>(std::max(0, FServer.BufferSize())), 8);
+    return FBinding.RecvBatch(aArea.Bytes.get(), aArea.SlotSize, aArea.Slots, aArea.Lengths.data(), aArea.Addrs.data());
   } catch (const Exception& E) {
     ReportCurrentException(E);
-    return;
   } catch (const std::exception& E) {
     ReportCurrentException(Exception(E.what()));
-    return;
   }
-  FReadFirst = true;
-  FHolding = true;
-  if (length <= slotSize) FBuffer.assign(area, area + length);
-  DeliverFrom(FBuffer.data(), length, slotSize, addr);
+  return 0;
 }
 
-void TIdUDPListenerThread::Deliver(int aIndex) {
-  DeliverFrom(FArea.get() + static_cast<size_t>(aIndex) * FSlotSize, FLengths[static_cast<size_t>(aIndex)], FSlotSize,
-              FAddrs[static_cast<size_t>(aIndex)]);
+void TIdUDPListenerThread::RunPolledPass(TIdUDPReceiveArea& aArea) {
+  if (Ended() || !FBinding.HandleAllocated()) return;
+  const int count = ReceiveInto(aArea);
+  // The poller's copy buffer serves as this listener's for the pass (handed back even when a
+  // handler removed this listener: the poller keeps it alive until the pass has ended).
+  FBuffer.swap(aArea.Copy);
+  for (int i = 0; i < count; ++i) {
+    if (i > 0 && Ended()) break;
+    Deliver(aArea, i);
+  }
+  FBuffer.swap(aArea.Copy);
+}
+
+void TIdUDPListenerThread::Deliver(const TIdUDPReceiveArea& aArea, int aIndex) {
+  DeliverFrom(aArea.Slot(aIndex), aArea.Lengths[static_cast<size_t>(aIndex)], aArea.SlotSize,
+              aArea.Addrs[static_cast<size_t>(aIndex)]);
 }
 
 void TIdUDPListenerThread::DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr) {
@@ -156,7 +107,7 @@ void TIdUDPListenerThread::DeliverFrom(const uint8_t* aData, size_t aLength, siz
     TIdPort port = 0;
     TIdIPVersion version = Id_IPv4;
     if (!IdSockAddrToText(aAddr, ip, port, version)) return;
-    if (aData != FBuffer.data()) FBuffer.assign(aData, aData + aLength);
+    FBuffer.assign(aData, aData + aLength);
     FBinding.SetPeer(ip, port, version);
     UDPRead();
     // Nothing below may touch the binding: a handler may have stopped this listener and the
@@ -169,7 +120,7 @@ void TIdUDPListenerThread::DeliverFrom(const uint8_t* aData, size_t aLength, siz
 }
 
 void TIdUDPListenerThread::ReportCurrentException(const Exception& E) {
-  if (Stopped()) return; // the socket was closed by a stop: nothing worth reporting
+  if (Ended()) return; // the socket was closed by a stop: nothing worth reporting
   FCurrentException = E.Message();
   FCurrentExceptionClass = E.ClassName();
   UDPException();
@@ -217,6 +168,7 @@ TIdUDPServer::~TIdUDPServer() {
     Deactivate();
   } catch (...) {
   }
+  for (auto& p : FRetiredPollers) p->Shutdown();
 }
 
 bool TIdUDPServer::Active() const { return FCurrentBinding.load() != nullptr; }
@@ -347,7 +299,7 @@ void TIdUDPServer::StartListeners(const std::vector<TIdSocketHandle*>& aBindings
       std::lock_guard<std::recursive_mutex> g(FThreadsLock);
       for (auto& t : FThreads) threads.push_back(t.get());
     }
-    for (TIdUDPListenerThread* t : threads) t->Start();
+    for (TIdUDPListenerThread* t : threads) Launch(*t);
     if (BroadcastEnabled())
       for (TIdSocketHandle* b : aBindings) b->SetBroadcastEnabled(true);
   } catch (...) {
@@ -358,20 +310,66 @@ void TIdUDPServer::StartListeners(const std::vector<TIdSocketHandle*>& aBindings
 
 void TIdUDPServer::Deactivate() {
   std::vector<std::unique_ptr<TIdUDPListenerThread>> threads;
+  std::shared_ptr<TIdUDPPoller> poller;
   {
     std::lock_guard<std::recursive_mutex> active(FActiveLock);
     {
       std::lock_guard<std::recursive_mutex> g(FThreadsLock);
       threads.swap(FThreads);
       FCurrentBinding.store(nullptr);
+      poller.swap(FPoller);
     }
-    // Stop every listener and close its socket first (both end a pending wait at once), and
-    // close the sockets of bindings without a listener too; the joins come after the locks are
-    // released, because a listener's handler may need them.
+    // Stop every listener and the poller and close the sockets first (all of it ends a pending
+    // wait at once), the sockets of bindings without a listener too; the joins come after the
+    // locks are released, because a listener's handler may need them. A stopped poller starts no
+    // further pass.
     for (auto& t : threads) t->Terminate();
+    if (poller) poller->Terminate();
     for (TIdSocketHandle* b : FBindings.ToVector()) b->CloseSocket();
   }
+  // A pooled listener whose pass still runs is waited for, or handed to the poller when the
+  // caller is inside that pass.
+  if (poller)
+    for (auto& t : threads)
+      if (t->Pooled()) poller->Remove(t);
   JoinListeners(threads);
+  if (poller) RetirePoller(std::move(poller));
+}
+
+void TIdUDPServer::RetirePoller(std::shared_ptr<TIdUDPPoller> aPoller) {
+  std::vector<std::shared_ptr<TIdUDPPoller>> retired;
+  {
+    std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+    if (aPoller) FRetiredPollers.push_back(std::move(aPoller));
+    retired.swap(FRetiredPollers);
+  }
+  for (auto& p : retired) {
+    // From inside one of its passes it cannot be joined: it stays listed and goes with the next
+    // deactivation or the server.
+    if (p->CallerInsidePass()) {
+      std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+      FRetiredPollers.push_back(std::move(p));
+      continue;
+    }
+    p->Shutdown();
+  }
+}
+
+void TIdUDPServer::Launch(TIdUDPListenerThread& aListener) {
+  if (!aListener.Pooled()) {
+    aListener.Start();
+    return;
+  }
+  std::shared_ptr<TIdUDPPoller> poller;
+  {
+    std::lock_guard<std::recursive_mutex> g(FThreadsLock);
+    if (!FPoller) {
+      FPoller = std::make_shared<TIdUDPPoller>();
+      FPoller->SetName(Name() + RS_PollerThreadSuffix);
+    }
+    poller = FPoller;
+  }
+  poller->Add(&aListener);
 }
 
 void TIdUDPServer::JoinListeners(std::vector<std::unique_ptr<TIdUDPListenerThread>>& aThreads) {
@@ -399,7 +397,7 @@ bool TIdUDPServer::StartListener(TIdSocketHandle* ABinding) {
     if (t->Binding() == ABinding) return false;
   FThreads.push_back(MakeListener(*ABinding, Name() + RS_ListenerThreadSuffix + std::to_string(ABinding->Port())));
   try {
-    FThreads.back()->Start();
+    Launch(*FThreads.back());
   } catch (...) {
     FThreads.pop_back();
     throw;
@@ -409,6 +407,7 @@ bool TIdUDPServer::StartListener(TIdSocketHandle* ABinding) {
 
 bool TIdUDPServer::StopListener(TIdSocketHandle* ABinding) {
   std::vector<std::unique_ptr<TIdUDPListenerThread>> gone;
+  std::shared_ptr<TIdUDPPoller> poller;
   {
     std::lock_guard<std::recursive_mutex> g(FThreadsLock);
     for (auto it = FThreads.begin(); it != FThreads.end(); ++it) {
@@ -421,8 +420,11 @@ bool TIdUDPServer::StopListener(TIdSocketHandle* ABinding) {
     if (!gone.empty() && FCurrentBinding.load() == ABinding)
       FCurrentBinding.store(FThreads.empty() ? nullptr : FThreads.front()->Binding());
     if (!gone.empty()) gone.front()->Terminate();
+    if (!gone.empty() && gone.front()->Pooled()) poller = FPoller;
   }
   if (gone.empty()) return false;
+  // A pooled listener leaves the poller while its socket is still open.
+  if (poller) poller->Remove(gone.front());
   ABinding->CloseSocket();
   JoinListeners(gone);
   return true;

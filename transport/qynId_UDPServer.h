@@ -16,6 +16,7 @@
 #include "qynBase_Types.h"
 #include "qynId_SocketHandle.h"
 #include "qynId_Thread.h"
+#include "qynId_UDPPoller.h"
 
 struct TIdSendBatch; // answers a listener collects during a pass (qynId_SendBatch.h)
 
@@ -52,14 +53,11 @@ public:
   // the thread is stopped (an idle listener then never wakes).
   int AcceptWait() const noexcept { return FAcceptWait.load(); }
   void SetAcceptWait(int aValue) noexcept { FAcceptWait.store(aValue); }
-  // A compact listener (set before it starts) is made for servers with thousands of bindings
-  // that each carry little traffic: it receives one datagram per pass and sends without a send
-  // batch; when nothing has come for CompactIdleWait milliseconds after a datagram it gives its
-  // receive memory and the unused part of its stack back, and then waits for AcceptWait, so an
-  // idle one holds almost nothing and a busy one pays for neither.
-  static constexpr int CompactIdleWait = 1000;
-  bool Compact() const noexcept { return FCompact.load(); }
-  void SetCompact(bool aValue) noexcept { FCompact.store(aValue); }
+  // A pooled listener (set before the server starts it) gets no thread of its own: the server's
+  // shared poller (TIdUDPPoller) runs its passes when its socket has datagrams. Made for servers
+  // with thousands of bindings that each carry little traffic.
+  bool Pooled() const noexcept { return FPooled.load(); }
+  void SetPooled(bool aValue) noexcept { FPooled.store(aValue); }
   // Text and class name of the last exception caught by a pass (read on the listener thread).
   const std::string& CurrentException() const noexcept { return FCurrentException; }
   const std::string& CurrentExceptionClass() const noexcept { return FCurrentExceptionClass; }
@@ -81,34 +79,33 @@ protected:
 
 private:
   friend class TIdUDPServer;
+  friend class TIdUDPPoller;
   // The thread running this listener's event through Synchronize (none otherwise): a handler
   // there that stops the listener must not wait for it.
   std::atomic<std::thread::id> FSyncRunner{};
   void RunSynchronized(const std::function<void()>& aEvent);
-  // Hands one received datagram (slot aIndex of the receive area) to the read event.
-  void Deliver(int aIndex);
+  // Hands one received datagram (slot aIndex of aArea) to the read event.
+  void Deliver(const TIdUDPReceiveArea& aArea, int aIndex);
   // Hands a datagram (aLength bytes at aData, FBuffer itself or a slot of aSlotSize bytes) from
   // aAddr to the read event.
   void DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr);
-  // A compact listener's pass: one datagram through an area on the stack (BufferSize up to
-  // KCompactArea; a larger BufferSize takes the ordinary pass with one slot).
-  static constexpr size_t KCompactArea = 8192;
-  [[gnu::noinline]] void RunCompactPass();
+  // A pooled listener's pass, on the poller's thread: the datagrams waiting (up to eight) land in
+  // the poller's area and are handed out through the poller's copy buffer, so a pooled listener
+  // holds no receive memory between passes.
+  void RunPolledPass(TIdUDPReceiveArea& aArea);
+  // Receives what is waiting into aArea (up to eight datagrams); the count, 0 when nothing came
+  // or the receive failed (reported).
+  int ReceiveInto(TIdUDPReceiveArea& aArea);
   void ReportCurrentException(const Exception& E);
+  // No further datagram is handed out: stopped (a pooled listener, which is never started,
+  // only once terminated).
+  bool Ended() const noexcept { return Pooled() ? Terminated() : Stopped(); }
 
-  // Receive area: FSlots slots of FSlotSize bytes (not initialised), with lengths and senders.
-  std::unique_ptr<uint8_t[]> FArea;
-  size_t FSlotSize = 0;
-  int FSlots = 0;
-  std::vector<size_t> FLengths;
-  std::vector<TIdSockAddr> FAddrs;
+  // Receive area of a listener with a thread of its own.
+  TIdUDPReceiveArea FArea;
   // The previous pass received datagrams: read before waiting.
   bool FReadFirst = false;
-  std::atomic<bool> FCompact{false};
-  // A compact listener holds memory from its last datagram (given back once it idles).
-  bool FHolding = false;
-  // Gives the receive area and the datagram copy back (a compact listener before it waits).
-  void ReleaseReceiveMemory();
+  std::atomic<bool> FPooled{false};
   // Sends collected during a pass.
   std::unique_ptr<TIdSendBatch> FSendBatch;
 };
@@ -204,6 +201,10 @@ private:
   // current one and BroadcastEnabled is applied. On failure the server is inactive again.
   void StartListeners(const std::vector<TIdSocketHandle*>& aBindings);
   void Deactivate();
+  // Starts a listener: its own thread, or for a pooled one the shared poller (made on first use).
+  void Launch(TIdUDPListenerThread& aListener);
+  // Joins a stopped poller and those retired before, except one the caller is inside a pass of.
+  void RetirePoller(std::shared_ptr<TIdUDPPoller> aPoller);
   std::unique_ptr<TIdUDPListenerThread> MakeListener(TIdSocketHandle& ABinding, const std::string& AName);
   // Joins listeners that were terminated and whose sockets were closed (no lock held). A
   // listener that is the calling thread is left to free itself when its pass ends.
@@ -224,5 +225,9 @@ private:
   // Guards the listener list and the current binding.
   mutable std::recursive_mutex FThreadsLock;
   std::vector<std::unique_ptr<TIdUDPListenerThread>> FThreads;
+  // The poller of the pooled listeners while active (shared: a stop of one listener may still
+  // use it while a deactivation lets it go), and stopped ones not yet joined (FThreadsLock).
+  std::shared_ptr<TIdUDPPoller> FPoller;
+  std::vector<std::shared_ptr<TIdUDPPoller>> FRetiredPollers;
   std::atomic<TIdSocketHandle*> FCurrentBinding{nullptr};
 };

@@ -53,6 +53,7 @@ inline constexpr const char* RS_ThreadUnknownName = "IdThread (unknown)";
 inline constexpr const char* RS_ThreadCreateFailed = "Cannot create thread: %s";
 inline constexpr const char* RS_TerminateAndWaitForFreeOnTerminate = "Cannot call TerminateAndWaitFor on FreeAndTerminate threads";
 inline constexpr const char* RS_ListenerThreadSuffix = " Listener #";
+inline constexpr const char* RS_PollerThreadSuffix = " Poller";
 inline constexpr const char* RS_ClosedSocket = "Disconnected.";
 inline constexpr const char* RS_StatusResolving = "Resolving hostname %s.";
 inline constexpr const char* RS_StatusConnecting = "Connecting to %s.";

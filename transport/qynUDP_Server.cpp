@@ -196,13 +196,12 @@ void TUDPServerThread::Run() {
 class TqynUDPServer_Base::TActivationLock {
 public:
   explicit TActivationLock(TqynUDPServer_Base& aOwner) : FOwner(aOwner) {
-    TIdThread* self = TIdThread::Current();
     const std::thread::id me = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(FOwner.FActivationMutex);
     if (FOwner.FActivationOwner != me) {
       while (FOwner.FActivationDepth != 0) {
         FOwner.FActivationCv.wait_for(lock, KActivationPoll);
-        if (FOwner.FActivationDepth != 0 && self && self->Terminated()) return;
+        if (FOwner.FActivationDepth != 0 && TqynMainThread::ThreadAborted()) return;
       }
       FOwner.FActivationOwner = me;
     }
@@ -556,12 +555,8 @@ std::unique_ptr<TIdUDPListenerThread> TqynUDPServer_Base::MakeListener(TIdUDPSer
     FRefs.push_back(ref);
   }
   auto listener = std::make_unique<TqynUDPListenerThread>(AServer, ABinding, std::move(ref));
-  if (IsRelayBinding(&ABinding)) {
-    // Thousands of these may run: no periodic wake-up, little memory, a small stack.
-    listener->SetAcceptWait(IdTimeoutInfinite);
-    listener->SetCompact(true);
-    listener->SetStackSize(RelayListenerStackSize());
-  }
+  // Thousands of relay bindings may be held: they share one poller thread.
+  if (IsRelayBinding(&ABinding)) listener->SetPooled(true);
   return listener;
 }
 

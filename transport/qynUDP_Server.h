@@ -229,19 +229,9 @@ public:
   // has a binding on raise EIdSocketError (EADDRINUSE), as a port held elsewhere does.
   TIdSocketHandle* AddRelayBinding(const std::string& aIPAddress, TIdPort aPort, const std::string& aName);
   // True for a binding added with AddRelayBinding (and not removed since). A relay binding's
-  // socket has no eventfd (its listener is woken by shutting the socket down, so it costs one
-  // descriptor), and its listener is compact (TIdUDPListenerThread::Compact), waits without a
-  // timeout and runs on a stack of RelayListenerStackSize bytes.
+  // socket has no eventfd (one descriptor each), and its listener is pooled: every relay binding
+  // of the server is served by one poller thread (TIdUDPPoller).
   bool IsRelayBinding(const TIdSocketHandle* aBinding) const;
-  // Stack size of relay listener threads, for listeners started from now on. The default holds
-  // the deepest datagram path (processing with neNoSync runs on the listener) with room to spare.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  static constexpr size_t KDefaultRelayStackSize = 1024 * 1024; // sanitizers' frames are larger
-#else
-  static constexpr size_t KDefaultRelayStackSize = 64 * 1024;
-#endif
-  size_t RelayListenerStackSize() const noexcept { return FRelayStackSize.load(); }
-  void SetRelayListenerStackSize(size_t aValue) noexcept { FRelayStackSize.store(aValue); }
   // Receive and send buffer sizes (SO_RCVBUF, SO_SNDBUF) asked for every binding that is not a
   // relay binding, when it is bound; 0 leaves the system's. The default lets a burst of a few
   // hundred requests wait while the listener is busy.
@@ -394,7 +384,6 @@ private:
   mutable std::mutex FRelayBindingsLock;
   std::unordered_set<const TIdSocketHandle*> FRelayBindings;
   std::atomic<uint64_t> FPlainBindingsVersion{1};
-  std::atomic<size_t> FRelayStackSize{KDefaultRelayStackSize};
   std::atomic<int> FSocketBufferSize{KDefaultSocketBufferSize};
   std::atomic<int> FGrantedReceiveBuffer{0};
   std::atomic<int> FGrantedSendBuffer{0};

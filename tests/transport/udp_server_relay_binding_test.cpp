@@ -1,10 +1,10 @@
 // qyn-test-labels: net
 //
 // Relay bindings of the UDP server component as a server holding thousands of them needs them:
-// one descriptor each (no eventfd beside the socket), a compact listener that waits without a
-// timeout on a small stack and is still woken at once by a stop, and the socket buffers asked
-// for the listening binding. Also the socket handle's wake-up by shutdown and the thread's stack
-// size underneath.
+// one descriptor each (no eventfd beside the socket), all served by one poller thread, removable
+// from any thread (from their own handler too) while datagrams arrive, and the socket buffers
+// asked for the listening binding. Also the socket handle's wake-up by shutdown and the thread's
+// stack size underneath.
 
 #include <pthread.h>
 #include <sys/socket.h>
@@ -14,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,61 +52,157 @@ struct RelayBindings : ::testing::Test {
   TIdUDPListenerThread* ListenerOf(TIdSocketHandle* aBinding) { return Server.IdUDPServer()->ListenerOf(aBinding); }
 };
 
-TEST_F(RelayBindings, EachCostsOneDescriptorAndAThreadThatGoesWithIt) {
+TEST_F(RelayBindings, EachCostsOneDescriptorAndAllShareOnePollerThread) {
   const int fds = OpenDescriptors();
   const int threads = ThreadCount();
   std::vector<TIdPort> ports;
   for (int i = 0; i < 50; ++i) ports.push_back(Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port());
-  EXPECT_EQ(OpenDescriptors() - fds, 50);
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() - threads == 50; }));
-  // A plain binding keeps its eventfd.
-  TIdSocketHandle* plain = Server.AddBinding("127.0.0.1", 0, "plain");
+  // 50 sockets, plus the poller's epoll instance and its wake-up, made with the first relay.
   EXPECT_EQ(OpenDescriptors() - fds, 52);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() - threads == 1; }));
+  // A plain binding keeps its eventfd and its own listener thread.
+  TIdSocketHandle* plain = Server.AddBinding("127.0.0.1", 0, "plain");
+  EXPECT_EQ(OpenDescriptors() - fds, 54);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() - threads == 2; }));
   Server.RemoveBinding("127.0.0.1", plain->Port());
   for (TIdPort p : ports) EXPECT_TRUE(Server.RemoveBinding("127.0.0.1", p));
-  EXPECT_EQ(OpenDescriptors(), fds);
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
+  EXPECT_EQ(OpenDescriptors() - fds, 2);
+  // The poller goes with the server's stop.
+  Server.SetActive(false);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() < threads; }));
+  EXPECT_LT(OpenDescriptors(), fds);
 }
 
-TEST_F(RelayBindings, ListenerIsCompactWaitsWithoutTimeoutOnASmallStack) {
+TEST_F(RelayBindings, ListenerIsPooledAndItsSocketHasNoEventfd) {
   TIdSocketHandle* relay = Server.AddRelayBinding("127.0.0.1", 0, "Relay_");
   TIdUDPListenerThread* listener = ListenerOf(relay);
   ASSERT_NE(listener, nullptr);
-  EXPECT_TRUE(listener->Compact());
-  EXPECT_EQ(listener->AcceptWait(), IdTimeoutInfinite);
-  EXPECT_EQ(listener->StackSize(), Server.RelayListenerStackSize());
+  EXPECT_TRUE(listener->Pooled());
+  EXPECT_FALSE(listener->Started()); // no thread of its own
   EXPECT_TRUE(relay->WakeByShutdown());
   // The listening binding keeps the ordinary listener.
   TIdUDPListenerThread* main = ListenerOf(Server.Bindings().Items(0));
   ASSERT_NE(main, nullptr);
-  EXPECT_FALSE(main->Compact());
+  EXPECT_FALSE(main->Pooled());
   EXPECT_FALSE(Server.Bindings().Items(0)->WakeByShutdown());
 }
 
-TEST_F(RelayBindings, DatagramsArriveBeforeAndAfterTheListenerGaveItsMemoryBack) {
-  TIdSocketHandle* relay = Server.AddRelayBinding("127.0.0.1", 0, "Relay_");
-  const TIdPort port = relay->Port();
+TEST_F(RelayBindings, EveryDatagramOfEveryRelayArrivesWholeOnItsBinding) {
+  // Several relays, each sent more datagrams than one pass takes, of sizes up to the buffer's,
+  // an empty one among them: every one arrives, on the binding it was sent to.
+  std::mutex lock;
+  std::map<TIdPort, std::vector<size_t>> got;
+  Server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket* aSocket, const TqynBytes& aData) {
+    std::lock_guard<std::mutex> g(lock);
+    got[aSocket->LocalPort()].push_back(aData.size());
+  };
+  std::vector<TIdPort> ports;
+  for (int i = 0; i < 4; ++i) ports.push_back(Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port());
+  const std::vector<size_t> sizes{1, 0, 100, 8192, 1200, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
   RawClient peer;
   ASSERT_TRUE(peer.Ok());
-  peer.Send(port, TqynBytes{1, 2, 3});
-  ASSERT_TRUE(WaitUntil([&] { return Reads.load() == 1; }));
-  EXPECT_EQ(LastLocalPort.load(), port);
-  // After CompactIdleWait without traffic the listener drops its receive memory and its stack's
-  // unused pages, then waits without timeout: the next datagram still arrives, whole.
-  std::this_thread::sleep_for(std::chrono::milliseconds(TIdUDPListenerThread::CompactIdleWait + 300));
-  peer.Send(port, TqynBytes(8192, 0x55));
-  peer.Send(port, TqynBytes{});
-  EXPECT_TRUE(WaitUntil([&] { return Reads.load() == 3; }));
+  for (TIdPort p : ports)
+    for (size_t n : sizes) peer.Send(p, TqynBytes(n, 0x5a));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> g(lock);
+    size_t total = 0;
+    for (auto& [port, list] : got) total += list.size();
+    return total == ports.size() * sizes.size();
+  }));
+  std::lock_guard<std::mutex> g(lock);
+  for (TIdPort p : ports) EXPECT_EQ(got[p], sizes) << p;
 }
 
-TEST_F(RelayBindings, StoppingAnIdleListenerWakesItAtOnce) {
-  // Many idle relay listeners, blocked without timeout: a removal and a deactivation each end
-  // promptly and leave no thread behind.
+TEST_F(RelayBindings, ADatagramLongerThanTheBufferIsReportedAndTheRelayGoesOn) {
+  std::atomic<int> errors{0};
+  Server.OnUDPException = [&](TqynComponent_Base*, TqynUDPSocket*, const Exception&) { ++errors; };
+  const TIdPort port = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  RawClient peer;
+  peer.Send(port, TqynBytes(static_cast<size_t>(Server.IdUDPServer()->BufferSize()) + 1, 1));
+  peer.Send(port, TqynBytes{2});
+  EXPECT_TRUE(WaitUntil([&] { return Reads.load() == 1 && errors.load() == 1; }));
+}
+
+TEST_F(RelayBindings, ABusyRelayDoesNotStarveTheOthers) {
+  // One relay's handler is slow and its socket holds a hundred datagrams: a datagram for another
+  // relay is served within the next round of the poller, not after the whole queue.
+  const TIdPort busy = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  const TIdPort quiet = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  std::atomic<int> busyDone{0};
+  std::atomic<int> busyDoneWhenQuiet{-1};
+  Server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket* aSocket, const TqynBytes&) {
+    if (aSocket->LocalPort() == quiet) {
+      busyDoneWhenQuiet.store(busyDone.load());
+      return;
+    }
+    std::this_thread::sleep_for(2ms);
+    ++busyDone;
+  };
+  RawClient peer;
+  for (int i = 0; i < 100; ++i) peer.Send(busy, TqynBytes{1});
+  peer.Send(quiet, TqynBytes{2});
+  ASSERT_TRUE(WaitUntil([&] { return busyDoneWhenQuiet.load() >= 0; }));
+  EXPECT_LT(busyDoneWhenQuiet.load(), 50);
+  EXPECT_TRUE(WaitUntil([&] { return busyDone.load() == 100; }));
+}
+
+TEST_F(RelayBindings, AHandlerRemovesItsOwnRelayAndAnotherOne) {
+  // On the poller's thread: removing the binding being served (its listener is freed once the
+  // pass ends) and removing another one (whose queued datagrams are then never handed out).
+  const TIdPort self = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  const TIdPort other = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  const TIdPort survivor = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  std::atomic<int> survivorReads{0};
+  std::atomic<int> removed{0};
+  Server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket* aSocket, const TqynBytes&) {
+    const TIdPort port = aSocket->LocalPort();
+    if (port == survivor) ++survivorReads;
+    if (port == self) {
+      removed += Server.RemoveBinding("127.0.0.1", other) ? 1 : 0;
+      removed += Server.RemoveBinding("127.0.0.1", self) ? 1 : 0;
+    }
+  };
+  RawClient peer;
+  peer.Send(other, TqynBytes{0});
+  for (int i = 0; i < 5; ++i) peer.Send(self, TqynBytes{1});
+  ASSERT_TRUE(WaitUntil([&] { return removed.load() == 2; }));
+  peer.Send(survivor, TqynBytes{2});
+  EXPECT_TRUE(WaitUntil([&] { return survivorReads.load() == 1; }));
+  EXPECT_EQ(Server.GetBinding("127.0.0.1", self), nullptr);
+  EXPECT_EQ(Server.GetBinding("127.0.0.1", other), nullptr);
+  EXPECT_EQ(Server.IdUDPServer()->ListenerCount(), 2); // the listening binding and the survivor
+}
+
+TEST_F(RelayBindings, ARemovalFromAnotherThreadWaitsForTheRunningHandler) {
+  // The binding's handler is running on the poller: RemoveBinding returns only after it ended,
+  // so the caller may free what the handler uses.
+  const TIdPort port = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  std::atomic<bool> inside{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> ended{false};
+  Server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket*, const TqynBytes&) {
+    inside.store(true);
+    while (!release.load()) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    ended.store(true);
+  };
+  RawClient peer;
+  peer.Send(port, TqynBytes{1});
+  ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
+  auto removal = std::async(std::launch::async, [&] { return Server.RemoveBinding("127.0.0.1", port); });
+  EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout);
+  release.store(true);
+  ASSERT_EQ(removal.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(ended.load());
+  EXPECT_TRUE(removal.get());
+}
+
+TEST_F(RelayBindings, StoppingWithIdleRelaysIsPromptAndTheNextStartListensAgain) {
   const int threads = ThreadCount();
   std::vector<TIdPort> ports;
   for (int i = 0; i < 20; ++i) ports.push_back(Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port());
-  ASSERT_TRUE(WaitUntil([&] { return ThreadCount() - threads == 20; }));
-  std::this_thread::sleep_for(100ms); // every listener is inside its wait
+  ASSERT_TRUE(WaitUntil([&] { return ThreadCount() - threads == 1; }));
+  std::this_thread::sleep_for(100ms); // the poller is inside its wait
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(Server.RemoveBinding("127.0.0.1", ports.back()));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -118,7 +216,41 @@ TEST_F(RelayBindings, StoppingAnIdleListenerWakesItAtOnce) {
   RawClient peer;
   peer.Send(ports.front(), TqynBytes{7});
   EXPECT_TRUE(WaitUntil([&] { return Reads.load() == 1; }));
-  EXPECT_TRUE(ListenerOf(Server.GetBinding("127.0.0.1", ports.front()))->Compact());
+  EXPECT_TRUE(ListenerOf(Server.GetBinding("127.0.0.1", ports.front()))->Pooled());
+}
+
+TEST(RelayBindingsOnTheMainThread, RemovingARelayWhoseDatagramWaitsForTheMainThreadDoesNotDeadlock) {
+  // Events synchronised to the main thread (the test thread): the poller waits there with a
+  // relay's datagram while the main thread, without running its queue, removes that relay and
+  // then stops the server. The removal withdraws the waiting call; the stop ends promptly.
+  TqynMainThread::SetMainThread();
+  TqynUDPServer_Base server;
+  server.SetNotifyEvents(neSynchronous);
+  server.SetHost("127.0.0.1");
+  server.SetPort(0);
+  std::atomic<int> reads{0};
+  server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket*, const TqynBytes&) { ++reads; };
+  server.SetActive(true);
+  ASSERT_TRUE(server.Active());
+  const TIdPort held = server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  const TIdPort other = server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  RawClient peer;
+  peer.Send(held, TqynBytes{1});
+  ASSERT_TRUE(WaitUntil([] { return TqynMainThread::PendingCount() > 0; }));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(server.RemoveBinding("127.0.0.1", held));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // The poller serves the other relay again (the withdrawn call's datagram stays queued for the
+  // handler and comes with the next drain).
+  peer.Send(other, TqynBytes{2});
+  EXPECT_TRUE(DrainUntil([&] { return reads.load() == 2; }));
+  peer.Send(other, TqynBytes{3});
+  ASSERT_TRUE(WaitUntil([] { return TqynMainThread::PendingCount() > 0; }));
+  start = std::chrono::steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  while (CheckSynchronize(0)) {
+  }
 }
 
 TEST_F(RelayBindings, ListeningBindingGetsTheBuffersAskedForAndRelayBindingsDoNot) {
@@ -216,12 +348,6 @@ struct TStackProbe : TIdThread {
     size_t size = 0;
     pthread_attr_getstack(&attr, &stack, &size);
     pthread_attr_destroy(&attr);
-    // Deep work, then the unused pages go back; deep work again finds zeroed, usable pages.
-    for (int round = 0; round < 2; ++round) {
-      volatile char deep[16 * 1024];
-      for (size_t i = 0; i < sizeof deep; i += 512) deep[i] = static_cast<char>(i);
-      ReleaseUnusedStack();
-    }
     Seen.store(size);
   }
 };

@@ -43,7 +43,8 @@ TEST(DaemonRun, StopRequestEndsTheRunWithNoThreadLeft) {
     ASSERT_NE(TTestTurnClient::RelayedPort(m), 0);
   }
   ASSERT_TRUE(WaitUntil([&] { return Contents(out).find("New Allocation") != std::string::npos; }));
-  EXPECT_GT(ThreadCount(), before + 4);
+  // The listening binding's listener, the relays' poller and the allocation timer.
+  EXPECT_GE(ThreadCount(), before + 3);
 
   RequestRelayKeeperStop();
   run.join();
