@@ -19,6 +19,9 @@ struct TIdSendBatch {
   static constexpr int KMax = 8;
   static constexpr size_t KSlot = 1500;
   const TIdSocketHandle* Handle = nullptr; // the listener's binding
+  // A poller's batch: it takes the socket of the first handle sent through during the pass (the
+  // relays' datagrams mostly leave through one listening binding).
+  bool Adopt = false;
   std::shared_ptr<TIdSocketState> State; // the binding's socket while a pass runs
   int Count = 0;
   int SendTimeout = 0;

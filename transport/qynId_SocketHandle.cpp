@@ -150,6 +150,10 @@ void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, TIdIPVersion
 
 void TIdSocketHandle::SendTo(const std::string& aIP, TIdPort aPort, const void* aData, size_t aLength, TIdIPVersion aIPVersion) {
   TIdSendBatch* const b = tSendBatch;
+  if (b && b->Adopt && !b->State) {
+    b->State = Require();
+    b->Handle = this;
+  }
   // On this handle's own listener during a pass the batch holds the socket, which stays this
   // handle's socket until it is closed (a socket is only replaced after closing it): the handle's
   // lock is not needed.

@@ -12,6 +12,7 @@
 
 #include "qynBase_Sync.h"
 #include "qynId_Exceptions.h"
+#include "qynId_SendBatch.h"
 #include "qynId_UDPServer.h"
 
 void TIdUDPReceiveArea::Fit(size_t aSlotSize, int aMaxSlots) {
@@ -133,7 +134,8 @@ void TIdUDPPoller::Serve(TIdUDPListenerThread* aListener) {
     if (FServed.count(aListener) == 0) return;
     FCurrent = aListener;
   }
-  aListener->RunPolledPass(FArea);
+  if (!FBatch) FBatch = std::make_unique<TIdSendBatch>();
+  aListener->RunPolledPass(FArea, *FBatch);
   std::vector<std::unique_ptr<TIdUDPListenerThread>> orphans;
   {
     std::lock_guard<std::mutex> lock(FLock);

@@ -17,6 +17,7 @@
 #include "qynId_Thread.h"
 
 class TIdUDPListenerThread;
+struct TIdSendBatch;
 
 // The receive area a pass fills: Slots datagrams of SlotSize bytes each, their lengths and
 // senders. Owned by whoever runs the passes (one thread at a time).
@@ -78,4 +79,5 @@ private:
   std::vector<std::unique_ptr<TIdUDPListenerThread>> FOrphans;
   // Used on the poller's thread only.
   TIdUDPReceiveArea FArea;
+  std::unique_ptr<TIdSendBatch> FBatch;
 };

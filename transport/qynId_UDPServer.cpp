@@ -81,17 +81,29 @@ int TIdUDPListenerThread::ReceiveInto(TIdUDPReceiveArea& aArea) {
   return 0;
 }
 
-void TIdUDPListenerThread::RunPolledPass(TIdUDPReceiveArea& aArea) {
+void TIdUDPListenerThread::RunPolledPass(TIdUDPReceiveArea& aArea, TIdSendBatch& aBatch) {
   if (Ended() || !FBinding.HandleAllocated()) return;
   const int count = ReceiveInto(aArea);
+  if (count == 0) return;
   // The poller's copy buffer serves as this listener's for the pass (handed back even when a
   // handler removed this listener: the poller keeps it alive until the pass has ended).
   FBuffer.swap(aArea.Copy);
+  // What the handlers send through one binding (the first they send through) goes out together.
+  aBatch.Adopt = true;
+  tSendBatch = &aBatch;
   for (int i = 0; i < count; ++i) {
     if (i > 0 && Ended()) break;
     Deliver(aArea, i);
   }
+  tSendBatch = nullptr;
   FBuffer.swap(aArea.Copy);
+  if (aBatch.State) FlushSendBatch(aBatch);
+  aBatch.State.reset();
+  aBatch.Handle = nullptr;
+  if (aBatch.Failed) {
+    aBatch.Failed = false;
+    ReportCurrentException(EIdSocketError(0, aBatch.FailMessage));
+  }
 }
 
 void TIdUDPListenerThread::Deliver(const TIdUDPReceiveArea& aArea, int aIndex) {

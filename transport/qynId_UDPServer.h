@@ -91,8 +91,9 @@ private:
   void DeliverFrom(const uint8_t* aData, size_t aLength, size_t aSlotSize, const TIdSockAddr& aAddr);
   // A pooled listener's pass, on the poller's thread: the datagrams waiting (up to eight) land in
   // the poller's area and are handed out through the poller's copy buffer, so a pooled listener
-  // holds no receive memory between passes.
-  void RunPolledPass(TIdUDPReceiveArea& aArea);
+  // holds no receive memory between passes; small datagrams its handlers send through one
+  // binding are collected in the poller's batch and sent together when the pass ends.
+  void RunPolledPass(TIdUDPReceiveArea& aArea, TIdSendBatch& aBatch);
   // Receives what is waiting into aArea (up to eight datagrams); the count, 0 when nothing came
   // or the receive failed (reported).
   int ReceiveInto(TIdUDPReceiveArea& aArea);

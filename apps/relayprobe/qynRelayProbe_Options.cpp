@@ -173,8 +173,12 @@ void CheckConsistency(const TqynRelayProbeOptions& aOptions) {
 }
 
 std::string Padded(std::string aLeft, size_t aWidth) {
-  if (aLeft.size() < aWidth) aLeft.resize(aWidth, ' ');
-  else aLeft += "\n" + std::string(aWidth, ' ');
+  if (aLeft.size() < aWidth) {
+    aLeft.resize(aWidth, ' ');
+  } else {
+    aLeft.push_back('\n');
+    aLeft.append(aWidth, ' ');
+  }
   return aLeft;
 }
 

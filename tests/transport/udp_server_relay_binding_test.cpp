@@ -123,6 +123,31 @@ TEST_F(RelayBindings, ADatagramLongerThanTheBufferIsReportedAndTheRelayGoesOn) {
   EXPECT_TRUE(WaitUntil([&] { return Reads.load() == 1 && errors.load() == 1; }));
 }
 
+TEST_F(RelayBindings, WhatARelaysHandlerSendsLeavesInOrderAndAFailedSendIsReported) {
+  // Each relay datagram is answered through the listening binding (as a TURN server answers its
+  // client): the answers of one pass go out together, in order; one that the system refuses
+  // (port 0) is reported on the relay and the others still go.
+  std::atomic<int> errors{0};
+  Server.OnUDPException = [&](TqynComponent_Base*, TqynUDPSocket*, const Exception&) { ++errors; };
+  RawClient client;
+  const TIdPort listening = Server.Bindings().Items(0)->Port();
+  Server.OnUDPRead = [&](TqynComponent_Base*, TqynUDPSocket*, const TqynBytes& aData) {
+    const TIdPort to = aData.at(0) == 0xff ? 0 : client.Port();
+    Server.WriteData("127.0.0.1", listening, "127.0.0.1", to, aData);
+  };
+  const TIdPort relay = Server.AddRelayBinding("127.0.0.1", 0, "Relay_")->Port();
+  RawClient peer;
+  for (uint8_t i = 0; i < 12; ++i) peer.Send(relay, TqynBytes{i});
+  peer.Send(relay, TqynBytes{0xff});
+  peer.Send(relay, TqynBytes{12});
+  for (uint8_t i = 0; i <= 12; ++i) {
+    uint16_t from = 0;
+    EXPECT_EQ(client.Receive(10000, &from), TqynBytes{i});
+    EXPECT_EQ(from, listening);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return errors.load() == 1; }));
+}
+
 TEST_F(RelayBindings, ABusyRelayDoesNotStarveTheOthers) {
   // One relay's handler is slow and its socket holds a hundred datagrams: a datagram for another
   // relay is served within the next round of the poller, not after the whole queue.
