@@ -27,14 +27,6 @@ void TIdUDPReceiveArea::Fit(size_t aSlotSize, int aMaxSlots) {
   Addrs.assign(static_cast<size_t>(slots), TIdSockAddr{});
 }
 
-void TIdUDPReceiveArea::Release() {
-  Bytes.reset();
-  SlotSize = 0;
-  Slots = 0;
-  Lengths = std::vector<size_t>();
-  Addrs = std::vector<TIdSockAddr>();
-}
-
 TIdUDPPoller::TIdUDPPoller() : TIdThread(true, true, "UDP Poller") {
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   if (FEpoll < 0) throw EIdSocketError::FromErrno(errno);
@@ -87,11 +79,6 @@ void TIdUDPPoller::Remove(std::unique_ptr<TIdUDPListenerThread>& aListener) {
     return;
   }
   FPassEnded.wait(lock, [&] { return FCurrent != listener; });
-}
-
-size_t TIdUDPPoller::Count() const {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FServed.size();
 }
 
 bool TIdUDPPoller::CallerInsidePass() const {

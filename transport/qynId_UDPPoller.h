@@ -32,7 +32,6 @@ struct TIdUDPReceiveArea {
   // Makes room for up to aMaxSlots datagrams of aSlotSize bytes within 256 KB (at least one);
   // nothing when it already has that shape.
   void Fit(size_t aSlotSize, int aMaxSlots);
-  void Release();
   uint8_t* Slot(int aIndex) const noexcept { return Bytes.get() + static_cast<size_t>(aIndex) * SlotSize; }
 };
 
@@ -53,8 +52,6 @@ public:
   // this thread, or on the main thread running the pass's Synchronize), the listener is taken over
   // (aListener becomes empty) and freed when the pass ends.
   void Remove(std::unique_ptr<TIdUDPListenerThread>& aListener);
-  // The number of listeners served.
-  size_t Count() const;
   // True when the calling thread is inside a pass of this poller (on it, or running a pass's
   // Synchronize on the main thread): the poller cannot be joined from there.
   bool CallerInsidePass() const;
