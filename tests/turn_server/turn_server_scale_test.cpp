@@ -128,8 +128,10 @@ TEST_F(TurnScale, AFloodBeyondThePortRangeIsAnsweredAndHoldsNoMore) {
   // 40 clients ask for a range of 16 ports: 16 allocations, every other Allocate refused, the
   // server keeps answering, and the refused ones leave nothing behind.
   Server.SetActive(false);
-  Server.TURNOptions().Allocation.MinPort = 61000;
-  Server.TURNOptions().Allocation.MaxPort = 61016;
+  // Below both the system's ephemeral ports and the default relay range, so that no test running
+  // beside this one holds a port of it.
+  Server.TURNOptions().Allocation.MinPort = 29000;
+  Server.TURNOptions().Allocation.MaxPort = 29016;
   Server.SetActive(true);
   ASSERT_TRUE(Server.Active());
   ServerPort = Server.Bindings().Items(0)->Port();
