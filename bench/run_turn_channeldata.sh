@@ -2,10 +2,9 @@
 # ChannelData messages per second through a TURN relay: the Qynwire TURN client component against
 # our TURN server component (turn_relay_bench --serve: the listening binding on its listener
 # thread, the relay bindings on the shared poller) and against coturn's turnserver (one relay
-# thread, -m 1, loopback peers allowed), with an echo
-# peer in the client's process; each message makes the round trip
-# client -> relay -> peer -> relay -> client. The rounds alternate between the servers, so that
-# other load on the machine affects both alike.
+# thread, -m 1, loopback peers allowed), with an echo peer in the client's process; each message
+# makes the round trip client -> relay -> peer -> relay -> client. The rounds alternate between the
+# servers, so that other load on the machine affects both alike.
 #
 # Usage: bench/run_turn_channeldata.sh [SECONDS] [ROUNDS] [WINDOW] [SIZE]
 #   BUILD=<dir>       build directory (default build/release); configured and built when the

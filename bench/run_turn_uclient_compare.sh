@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # coturn's turnutils_uclient relaying through a TURN server to turnutils_peer on loopback, side by
 # side: our TURN server component (turn_relay_bench --serve, neNoSync: the listening binding on its
-# listener thread, the relay bindings on the shared poller), coturn's turnserver with one relay thread (-m 1) and with its default threads.
+# listener thread, the relay bindings on the shared poller), coturn's turnserver with one relay
+# thread (-m 1) and with its default threads.
 # The rounds alternate between the servers, so that other load on the machine affects all alike.
 # Each message goes uclient -> server -> relay -> peer -> relay -> server -> uclient: the server
 # relays two datagrams per message.

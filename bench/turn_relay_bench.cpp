@@ -4,7 +4,8 @@
 //
 //   turn_relay_bench --serve [--port PORT] [--auth on|off]
 //       hosts the TURN server component on 127.0.0.1 (the listening binding on its listener
-//       thread, the relay bindings on the shared poller, neNoSync; user qyn_user / kiwi_tea, realm Qynwire, when --auth is on, the default),
+//       thread, the relay bindings on the shared poller, neNoSync; user qyn_user / kiwi_tea,
+//       realm Qynwire, when --auth is on, the default),
 //       prints "port=N" once it listens and runs until SIGTERM or SIGINT; then it prints
 //       "exceptions=N allocations=N" (what the server reported through OnSTUNException, and how
 //       many allocations it made).

@@ -178,7 +178,8 @@ TEST_F(Flood, UnauthenticatedAllocatesFromOneAddressDoNotCrowdOutAnotherClient) 
   }, 20s));
   EXPECT_EQ(data, Bytes("to the client"));
   EXPECT_EQ(from, peer.Port());
-  const bool floodStillRunning = !stop.load() && std::chrono::steady_clock::now() < floodBegin + 20s;
+  const bool floodStillRunning =
+      !stop.load() && std::chrono::steady_clock::now() < floodBegin + 20s;
 
   stop.store(true);
   flood.join();
